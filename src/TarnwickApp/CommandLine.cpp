@@ -1,0 +1,4 @@
+#include "TarnwickApp/CommandLine.h"
+namespace CommandLine {
+int run(int, char **) { return 0; }
+}

@@ -1,0 +1,38 @@
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <ctime>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+namespace TestSupport {
+
+QString fixturesDir()
+{
+    const QString env = qEnvironmentVariable("TARNWICK_FIXTURES");
+    const QString dir = env.isEmpty()
+        ? QStringLiteral(TARNWICK_SOURCE_DIR "/../shared/corpora/dev-fixtures")
+        : env;
+    return QFileInfo(dir + QStringLiteral("/MANIFEST.tsv")).exists() ? QDir(dir).absolutePath() : QString();
+}
+
+QString dataDir() { return QStringLiteral(TARNWICK_SOURCE_DIR "/tests/data"); }
+
+QString tarnwickBinary() { return QStringLiteral(TARNWICK_BINARY); }
+
+} // namespace TestSupport
+
+// Every test runs with a private preference store and the UTC zone, so that neither the
+// developer's settings nor the machine's zone leak into expectations.
+int main(int argc, char **argv)
+{
+    static QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    qputenv("TZ", "UTC");
+    tzset();
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
