@@ -1,4 +1,78 @@
 #include "TarnwickApp/CommandLine.h"
-namespace CommandLine {
-int run(int, char **) { return 0; }
+
+#include "TarnwickApp/PathsCommand.h"
+#include "CustomPaths/CustomPath.h"
+#include "Utils/Log.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+const char *kUsage =
+    "Usage: tarnwick <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] FILE...\n"
+    "      Show where each message's PDF, .eml copy and attachments would be written.\n"
+    "      Nothing is written.\n"
+    "  preview-format FORMAT\n"
+    "      Print the preview of a path format on the sample message.\n"
+    "\n"
+    "Options everywhere: --help, --version\n";
+
+void printOut(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
 }
+
+void printErr(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stderr);
+}
+
+int previewFormat(const QStringList &args)
+{
+    if (args.size() != 1 || args[0] == QLatin1String("--help")) {
+        printErr(QStringLiteral("Usage: tarnwick preview-format FORMAT\n"));
+        return args.size() == 1 ? 0 : 1;
+    }
+    printOut(CustomPath::getExample(args[0]) + QLatin1Char('\n'));
+    return 0;
+}
+
+} // namespace
+
+namespace CommandLine {
+
+int run(int argc, char **argv)
+{
+    Log::install("tarnwick");
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
+
+    QStringList args = app.arguments();
+    args.removeFirst();
+    if (args.isEmpty() || args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h")) {
+        printOut(QString::fromLatin1(kUsage));
+        return args.isEmpty() ? 1 : 0;
+    }
+    if (args[0] == QLatin1String("--version")) {
+        printOut(QStringLiteral("tarnwick %1\n").arg(QStringLiteral(TARNWICK_VERSION)));
+        return 0;
+    }
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("preview-format"))
+        return previewFormat(args);
+    if (command == QLatin1String("paths"))
+        return PathsCommand::run(args);
+    printErr(QStringLiteral("tarnwick: unknown command '%1'\n\n").arg(command) + QString::fromLatin1(kUsage));
+    return 1;
+}
+
+} // namespace CommandLine

@@ -1,0 +1,18 @@
+#pragma once
+// JobOptions: the string-keyed dictionary that describes one archiving job. Built once
+// per job, then read-only; copied into every render engine and renderbox job file.
+
+#include <QVariantMap>
+
+using JobOptions = QVariantMap;
+
+namespace JobKey {
+inline const QString destFolder = QStringLiteral("dest_folder");
+inline const QString destFolderOverride = QStringLiteral("dest_folder_override");
+inline const QString pdfFormat = QStringLiteral("pdf_format");
+inline const QString attachmentFormat = QStringLiteral("attachment_format");
+inline const QString emlFormat = QStringLiteral("eml_format");
+inline const QString windowsFilenames = QStringLiteral("windows_filenames");
+inline const QString tinyHeaders = QStringLiteral("tiny_headers");
+inline const QString emlFiles = QStringLiteral("eml_files");
+} // namespace JobKey

@@ -1,0 +1,109 @@
+#pragma once
+// MessageToHTMLToPDF: the renderer of one message at a time, and the class-level rules
+// that name, date and place every output of a message (PDF, .eml copy, attachments).
+//
+// This header stays free of HTML-engine types: the destination and date operations are
+// used by the command line, the job driver and the tests without an HTML engine.
+
+#include "RenderEngine/JobOptions.h"
+#include "mailadapter/MCOAbstractMessage.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class MCOIMAPSession;
+class MCOAbstractPart;
+
+class MessageToHTMLToPDF : public QObject {
+    Q_OBJECT
+public:
+    explicit MessageToHTMLToPDF(const JobOptions &options, QObject *parent = nullptr);
+    ~MessageToHTMLToPDF() override;
+
+    const JobOptions &options() const { return m_options; }
+    QString mainFolder() const { return m_mainFolder; }
+    QString mailFolder() const { return m_mailFolder; }
+    void setMainFolder(const QString &f) { m_mainFolder = f; }
+    void setMailFolder(const QString &f) { m_mailFolder = f; }
+    bool busyRendering() const { return m_busyRendering; }
+
+    // --- Destinations ---------------------------------------------------------------
+
+    // Full path of one output of `message`: the format named by `optionsFormat`
+    // ("pdf_format", "eml_format" or "attachment_format") expanded for the message,
+    // placed below the job's destination root. Empty when the format is shorter than five
+    // characters (that output is not made). Creates the parent folders; a failure to
+    // create them is left to the write that follows. The result never leaves the root.
+    enum class FolderCreation { Yes, No };
+    static QString destinationPath(MCOAbstractMessage &message, const QString &mainFolder,
+                                   const QString &mailFolder, const QString &optionsFormat,
+                                   const QString &fileName, const JobOptions &options,
+                                   FolderCreation creation = FolderCreation::Yes);
+    // root + the job's sub-folder, created. An empty root means the emergency root.
+    static QString destinationFolder(const QString &root, const QString &mainFolder,
+                                     const QString &mailFolder);
+    // mainFolder/mailFolder cleaned for use as folder levels ("" when both are empty).
+    static QString destinationSubFolder(const QString &mainFolder, const QString &mailFolder);
+    static bool useWindowsFileNames(const JobOptions &options);
+    // The Windows-hostile characters of a relative path replaced or removed.
+    static QString windowsFriendlyPath(const QString &relativePath);
+    // "Anna Maria Schmidt" -> "Schmidt"; one piece or four and more stay as they are.
+    static QString stripFirstName(const QString &displayName);
+
+    // The attachment name of a part: the last component of its file name, or
+    // "noname <size>" for a part without one.
+    static QString justFileName(const MCOAbstractPart &part);
+    // `name` with the duplicate counter n (n >= 2) before its extension: "report 2.pdf".
+    static QString duplicateSuffixedName(const QString &name, const QString &suffix);
+    // The names under which a message's parts are saved: inline parts first, as they
+    // are, then the attachments with duplicate suffixes.
+    static QStringList attachmentFileNames(const MCOAbstractMessage &message);
+
+    // --- Dates ----------------------------------------------------------------------
+
+    static bool dateOKForEmail(const QDateTime &date);
+    // The message date; when the parsed one is implausible, a date read from the
+    // "Date", "Delivery-date" or "Received" header text is written back into the header.
+    static QDateTime dateFromMailCoreHeaderAndFixTheHeaderToo(MCOMessageHeader &header);
+    static QString extractDateFromRecievedHeader(const MCOMessageHeader &header);
+    // UTC calendar fields of `date`; null pointers are skipped.
+    static void time(const QDateTime &date, int *year, int *month, int *day, int *hour,
+                     int *minute, int *second);
+
+    // --- Files ----------------------------------------------------------------------
+
+    // The emergency .eml copy: `path` with its extension replaced by "eml", written
+    // atomically unless a file already exists there. False when nothing was written.
+    static bool saveEMLData(const QByteArray &data, const QString &path);
+    // Probes that a file can be written at `path` (a one-byte file written and removed).
+    // On failure returns false with `failureReason` "PDF path <path>, <error>"; this is
+    // the "Bad unwritable path" condition that the print step handles. The fifth failure
+    // of the process raises the alert through the alert handler.
+    static bool testDestinationFilePath(const QString &path, QString *failureReason = nullptr);
+    static bool pdfFilelooksOK(const QString &path);
+    static bool emlFilelooksOK(const QString &path);
+
+    // How modal alerts are shown: the desktop installs a dialog; the default logs them.
+    using AlertHandler = std::function<void(const QString &message, const QString &informative)>;
+    static void setAlertHandler(AlertHandler handler);
+    // Number of failed writability probes in this process (never reset).
+    static int unwritablePathCount();
+
+    // Stamps `date` on the file as its creation time. Linux file systems have no settable
+    // creation time, so the modification time carries it. No date: nothing happens.
+    void setCreationDate(const QString &path, const QDateTime &date);
+    // Writes the regular .eml copy when "eml_format" asks for one (replacing an existing
+    // file), then ends the message's work.
+    void writeEMLMessage(const MCOMessagePtr &message, MCOIMAPSession *session);
+    // End of the current message's work.
+    void doneMakingPDF_EML_Attachments();
+
+private:
+    JobOptions m_options;
+    QString m_mainFolder;
+    QString m_mailFolder;
+    bool m_busyRendering = false;
+};
