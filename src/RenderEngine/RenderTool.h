@@ -3,9 +3,17 @@
 // place local message files: the common base folder of the job's input paths and the
 // mail-folder name of each message file below it.
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <atomic>
+#include <optional>
+
+// Running number of message files found by the scan in progress; written by the
+// scanning thread, read by the progress display of the main thread.
+extern std::atomic<qint64> gExplodeCount;
 
 class RenderTool : public QObject {
     Q_OBJECT
@@ -23,6 +31,32 @@ public:
     // False for the Mail application's storage folder names: 36 characters (a UUID),
     // one character, "Data", "Messages", "Attachments".
     static bool keepFolderDueToName(const QString &name);
+    // --- Scan ----------------------------------------------------------------------
+
+    // Every message file below the input paths: `.eml` files and mbox pieces in the
+    // returned list, `.emlx` files appended to `emlxs`, in the order found. Runs on a
+    // worker thread; updates gExplodeCount.
+    static QStringList explodeFilesAndFolders(const QStringList &paths, QStringList *emlxs);
+    static void explode(const QString &path, QStringList &emls, QStringList &emlxs);
+    static void explodeFolder(const QString &folder, QStringList &emls, QStringList &emlxs);
+    // Cuts an mbox file into pieces in its private piece folder.
+    static void explodeMBox(const QString &path, QStringList &emls);
+    static QByteArray cleanUpLineEndings(const QByteArray &data);
+    // The files to render: the eml list, the emlx list, or both (see the .cpp).
+    static QStringList renderList(const QStringList &emls, const QStringList &emlxs);
+    // The private folder (mode 0700) below the system temporary directory that holds
+    // mbox pieces and other temporary files of this user.
+    static QString temporaryDirectory();
+    // The folder that receives the pieces of the mbox file at `mboxPath`.
+    static QString mboxPieceFolder(const QString &mboxPath);
+
+    // --- Header repair ---------------------------------------------------------------
+
+    // Makes broken header lines parseable (see the .cpp); nothing when the bytes are
+    // too short to be a message worth repairing.
+    static std::optional<QByteArray> fixHeaderLinesInData(const QByteArray &data);
+    static std::optional<QByteArray> tryCatchFixHeaderLinesInData(const QByteArray &data);
+
     // The first folder level of a local job's outputs: the base folder's name, or "PDFs".
     static QString mainFolderForBasePath(const QString &commonBasePath);
 };

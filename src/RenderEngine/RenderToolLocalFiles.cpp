@@ -3,9 +3,15 @@
 #include "RenderEngine/RenderTool.h"
 
 #include "Utils/Log.h"
+#include "localmail/MboxSplitter.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,7 +61,7 @@ QString RenderTool::commonAncestorEMLPaths(const QStringList &paths)
 QString RenderTool::emlSubFolder(const QString &pathIn, const QString &base, const QString &jobName)
 {
     QString path = pathIn;
-    const QString tmp = QDir::tempPath();
+    const QString tmp = temporaryDirectory();
     if (path.startsWith(tmp) && !base.startsWith(tmp)) {
         // An mbox piece: treat it as lying at the mbox file's own path.
         path.remove(tmp);
@@ -95,4 +101,229 @@ QString RenderTool::mainFolderForBasePath(const QString &commonBasePath)
 {
     const QString last = QFileInfo(commonBasePath).fileName();
     return last.isEmpty() ? QStringLiteral("PDFs") : last;
+}
+
+// --- Scan ---------------------------------------------------------------------------
+
+std::atomic<qint64> gExplodeCount{0};
+
+namespace {
+
+void countFound(const QStringList &emls, const QStringList &emlxs)
+{
+    gExplodeCount.store(emls.size() + emlxs.size(), std::memory_order_relaxed);
+}
+
+// Folders already walked in this scan, by device and inode: a symbolic link back up
+// the tree would otherwise make the walk endless.
+thread_local QSet<QPair<quint64, quint64>> *t_visited = nullptr;
+
+bool firstVisit(const QString &folder)
+{
+    struct stat st {};
+    if (!t_visited || ::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return true;
+    const QPair<quint64, quint64> id{quint64(st.st_dev), quint64(st.st_ino)};
+    if (t_visited->contains(id))
+        return false;
+    t_visited->insert(id);
+    return true;
+}
+
+// Creates `folder` and the missing folders above it up to `base` with mode 0700, and
+// refuses a level that is a symbolic link or belongs to someone else: the temporary
+// directory is shared with every local user.
+bool makePrivateFolder(const QString &base, const QString &folder)
+{
+    QString path = base;
+    const QString relative = folder.mid(base.size());
+    for (const QString &level : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + level;
+        const QByteArray native = QFile::encodeName(path);
+        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+            return false;
+        struct stat st {};
+        if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString RenderTool::temporaryDirectory()
+{
+    static const QString dir = [] {
+        const QString base = QDir::tempPath();
+        const QString preferred = QStringLiteral("%1/tarnwick-%2").arg(base).arg(::geteuid());
+        if (makePrivateFolder(base, preferred)) {
+            ::chmod(QFile::encodeName(preferred).constData(), 0700);
+            return preferred;
+        }
+        // Someone else holds the usual name: use a fresh private folder instead.
+        QByteArray tmpl = QFile::encodeName(preferred + QStringLiteral("-XXXXXX"));
+        if (::mkdtemp(tmpl.data()))
+            return QFile::decodeName(tmpl);
+        TLog(QStringLiteral("Could not create a private temporary folder in %1").arg(base));
+        return preferred;
+    }();
+    return dir;
+}
+
+QString RenderTool::mboxPieceFolder(const QString &mboxPath)
+{
+    return temporaryDirectory() + QLatin1Char('/') + QDir::cleanPath(mboxPath).remove(0, mboxPath.startsWith(QLatin1Char('/')) ? 1 : 0);
+}
+
+QStringList RenderTool::explodeFilesAndFolders(const QStringList &paths, QStringList *emlxs)
+{
+    gExplodeCount.store(0);
+    QSet<QPair<quint64, quint64>> visited;
+    t_visited = &visited;
+    QStringList emls;
+    QStringList localEmlxs;
+    QStringList &x = emlxs ? *emlxs : localEmlxs;
+    for (const QString &path : paths)
+        explode(path, emls, x);
+    t_visited = nullptr;
+    return emls;
+}
+
+void RenderTool::explode(const QString &path, QStringList &emls, QStringList &emlxs)
+{
+    if (path.isEmpty())
+        return;
+    const QFileInfo info(path);
+    const QString ext = info.suffix().toLower();
+    const QString name = info.fileName().toLower();
+    if (ext == QLatin1String("eml")) {
+        emls.append(path);
+        countFound(emls, emlxs);
+    } else if (ext == QLatin1String("emlx")) {
+        emlxs.append(path);
+        countFound(emls, emlxs);
+    } else if (info.isDir()) {
+        explodeFolder(path, emls, emlxs);
+    } else if (ext == QLatin1String("mbox") || name == QLatin1String("mbox")) {
+        explodeMBox(path, emls);
+        countFound(emls, emlxs);
+    }
+}
+
+void RenderTool::explodeFolder(const QString &folder, QStringList &emls, QStringList &emlxs)
+{
+    if (!firstVisit(folder))
+        return;
+    const QDir dir(folder);
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &entry : entries)
+        explode(dir.filePath(entry), emls, emlxs);
+}
+
+void RenderTool::explodeMBox(const QString &path, QStringList &emls)
+{
+    const QString folder = mboxPieceFolder(path);
+    if (!makePrivateFolder(temporaryDirectory(), folder)) {
+        TLog(QStringLiteral("Could not create the private piece folder %1").arg(folder));
+        return;
+    }
+    MboxSplitter::split(path, folder, [&](const QString &piece) {
+        emls.append(piece);
+        gExplodeCount.fetch_add(1, std::memory_order_relaxed);
+    });
+}
+
+QByteArray RenderTool::cleanUpLineEndings(const QByteArray &data) { return MboxSplitter::cleanUpLineEndings(data); }
+
+QStringList RenderTool::renderList(const QStringList &emls, const QStringList &emlxs)
+{
+    // A Mail store holds a few stray .eml exports beside thousands of .emlx messages;
+    // then only the Mail messages are rendered.
+    if (emlxs.isEmpty())
+        return emls;
+    if (qint64(emls.size()) * 10 < emlxs.size())
+        return emlxs;
+    return emls + emlxs;
+}
+
+// --- Header repair -----------------------------------------------------------------
+
+namespace {
+
+bool isLineBreak(char c)
+{
+    // LF, VT, FF, CR and NEL (0x85 read as Latin-1).
+    return c == '\n' || c == '\v' || c == '\f' || c == '\r' || static_cast<unsigned char>(c) == 0x85;
+}
+
+QByteArray repairHeaderLine(QByteArray line)
+{
+    line.replace('(', ' ').replace(')', ' ');
+    if (line.startsWith(' ') || line.startsWith('\t'))
+        return line;
+    if (line.startsWith(':'))
+        return ' ' + line;
+    const qsizetype colon = line.indexOf(':');
+    const qsizetype space = line.indexOf(' ');
+    if (colon >= 0 && space >= 0)
+        return space < colon ? ' ' + line : line;
+    if (colon >= 0)
+        return line;
+    if (space < 0)
+        return ' ' + line;
+    return QByteArray(); // words without a colon: dropped (see caller)
+}
+
+} // namespace
+
+std::optional<QByteArray> RenderTool::fixHeaderLinesInData(const QByteArray &input)
+{
+    // Read as Latin-1, every byte is one character: the repair works on bytes and gives
+    // back the bytes it did not touch exactly as they were.
+    QByteArray data = input;
+    data.replace("\r\n", "\n");
+    qsizetype lines = 1;
+    for (char c : data)
+        lines += isLineBreak(c) ? 1 : 0;
+    if (lines < 10)
+        return std::nullopt;
+
+    QByteArray out;
+    out.reserve(data.size());
+    qsizetype start = 0;
+    bool first = true;
+    while (start <= data.size()) {
+        qsizetype end = start;
+        while (end < data.size() && !isLineBreak(data[end]))
+            ++end;
+        const QByteArray line = data.mid(start, end - start);
+        if (line.isEmpty()) {
+            // The header block ends here. The body is kept byte for byte: splitting it at
+            // VT, FF or 0x85 (an ellipsis in windows-1252 text) would corrupt it.
+            if (!first)
+                out.append('\n');
+            out.append(data.mid(start));
+            return out;
+        }
+        const QByteArray repaired = repairHeaderLine(line);
+        if (!repaired.isEmpty()) {
+            if (!first)
+                out.append('\n');
+            out.append(repaired);
+            first = false;
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+std::optional<QByteArray> RenderTool::tryCatchFixHeaderLinesInData(const QByteArray &data)
+{
+    try {
+        return fixHeaderLinesInData(data);
+    } catch (const std::exception &e) {
+        TLog(QStringLiteral("fixHeaderLinesInData failed: %1").arg(QString::fromUtf8(e.what())));
+        return std::nullopt;
+    }
 }

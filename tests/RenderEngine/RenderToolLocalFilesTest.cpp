@@ -1,5 +1,12 @@
 #include "RenderEngine/RenderTool.h"
 
+#include "TestSupport.h"
+#include "localmail/MboxSplitter.h"
+#include "Utils/Log.h"
+
+#include <QDirIterator>
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -58,7 +65,7 @@ TEST(RenderToolLocalFiles, MailFolderBelowTheBase)
 
 TEST(RenderToolLocalFiles, MboxPieceLiesAtItsMboxPath)
 {
-    const QString piece = QDir::tempPath() + "/home/u/Archive/old.mbox/piece-1.eml";
+    const QString piece = RenderTool::mboxPieceFolder("/home/u/Archive/old.mbox") + "/m_120.eml";
     EXPECT_EQ(RenderTool::emlSubFolder(piece, "/home/u/Archive", "j"), "Archive/old.mbox");
 }
 
@@ -67,6 +74,180 @@ TEST(RenderToolLocalFiles, MainFolder)
     EXPECT_EQ(RenderTool::mainFolderForBasePath("/home/u/Mail"), "Mail");
     EXPECT_EQ(RenderTool::mainFolderForBasePath("/"), "PDFs");
     EXPECT_EQ(RenderTool::mainFolderForBasePath(""), "PDFs");
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray messageOf(int n, int bodyBytes)
+{
+    return "From sender" + QByteArray::number(n) + "@example.org Sat Jan 18 08:16:20 2014\n"
+           "Subject: message " + QByteArray::number(n) + "\nFrom: a@example.org\n\n" + QByteArray(bodyBytes, 'x') + "\n";
+}
+
+TEST(RenderToolScan, LineEndCleanUp)
+{
+    const std::pair<QByteArray, QByteArray> rows[] = {
+        {QByteArray("a\rb\r\nc\n\rd"), QByteArray("a\nb\nc\nd")},
+        {QByteArray("\rx\r"), QByteArray("\nx\n")},
+        {QByteArray("no carriage returns\n"), QByteArray("no carriage returns\n")},
+        {QByteArray("\r\r\n"), QByteArray("\n\n")},
+    };
+    for (const auto &[in, out] : rows)
+        EXPECT_EQ(RenderTool::cleanUpLineEndings(in), out) << in.toStdString();
+}
+
+// The split must not depend on where the read blocks end: every block size gives the
+// pieces that the whole-file rule gives.
+TEST(RenderToolScan, MboxPiecesAreNamedByTheirEndOffsetWhateverTheBlockSize)
+{
+    QTemporaryDir dir;
+    const QByteArray m1 = messageOf(1, 150), m2 = messageOf(2, 300), m3 = messageOf(3, 120);
+    // CR LF line ends and a NUL: cleaned before offsets are counted.
+    QByteArray raw = m1 + m2 + m3;
+    raw.replace("\n", "\r\n");
+    raw.insert(20, '\0');
+    writeFile(dir.filePath("box.mbox"), raw);
+    const QByteArray clean = m1 + m2 + m3;
+    const qsizetype end1 = m1.size() - 1, end2 = end1 + m2.size(), end3 = clean.size();
+
+    for (qsizetype block : {qsizetype(1), qsizetype(3), qsizetype(7), qsizetype(64), qsizetype(1 << 20)}) {
+        const QString out = dir.filePath("out" + QString::number(block));
+        QDir().mkpath(out);
+        QStringList pieces;
+        ASSERT_TRUE(MboxSplitter::split(dir.filePath("box.mbox"), out, [&](const QString &p) { pieces << p; }, block));
+        ASSERT_EQ(pieces, (QStringList{out + QString("/m_%1.eml").arg(end1), out + QString("/m_%1.eml").arg(end2),
+                                       out + QString("/m_%1.eml").arg(end3)}))
+            << "block " << block;
+        EXPECT_EQ(readAll(pieces[0]), m1.mid(m1.indexOf('\n') + 1).chopped(1));
+        EXPECT_EQ(readAll(pieces[1]), m2.mid(m2.indexOf('\n') + 1).chopped(1));
+        EXPECT_EQ(readAll(pieces[2]), m3.mid(m3.indexOf('\n') + 1));
+        EXPECT_TRUE(readAll(pieces[1]).startsWith("Subject: message 2"));
+        EXPECT_EQ(QFileInfo(pieces[0]).permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
+    }
+}
+
+TEST(RenderToolScan, TinyLastMessageIsNotExtracted)
+{
+    QTemporaryDir dir;
+    const QByteArray big = messageOf(1, 200);
+    QByteArray tiny = "\nFrom x\nSubject: t\n\n";
+    tiny += QByteArray(99 - tiny.size(), 'y');
+    ASSERT_EQ(tiny.size(), 99);
+    writeFile(dir.filePath("a.mbox"), big.chopped(1) + tiny);
+    QStringList pieces;
+    MboxSplitter::split(dir.filePath("a.mbox"), dir.path(), [&](const QString &p) { pieces << p; });
+    EXPECT_EQ(pieces.size(), 1);
+}
+
+TEST(RenderToolScan, MboxWithoutLineFeedsLogsAndStops)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("a.mbox"), "From " + QByteArray(300, 'z'));
+    QStringList pieces;
+    Log::captureStart();
+    MboxSplitter::split(dir.filePath("a.mbox"), dir.path(), [&](const QString &p) { pieces << p; }, 16);
+    EXPECT_TRUE(Log::captureTake().contains("cant find the start of an EML, returning"));
+    EXPECT_TRUE(pieces.isEmpty());
+}
+
+TEST(RenderToolScan, FolderScanListsMessagesAndSplitsMboxFiles)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath("Mail");
+    writeFile(root + "/a.eml", "x");
+    writeFile(root + "/Sub/B.EML", "x");
+    writeFile(root + "/.hidden/c.eml", "x");
+    writeFile(root + "/Mail.app/1.emlx", "x");
+    writeFile(root + "/Old.mbox/mbox", messageOf(1, 200) + messageOf(2, 200));
+    writeFile(root + "/notes.txt", "x");
+    QDir().mkpath(root + "/Folder.eml"); // a folder named like a message counts as one
+    ASSERT_EQ(symlink(root.toLocal8Bit().constData(), (root + "/Sub/loop").toLocal8Bit().constData()), 0);
+
+    QStringList emlxs;
+    const QStringList emls = RenderTool::explodeFilesAndFolders({root}, &emlxs);
+    EXPECT_EQ(emlxs, QStringList{root + "/Mail.app/1.emlx"});
+    QStringList names;
+    for (const QString &p : emls)
+        names << (p.startsWith(RenderTool::temporaryDirectory()) ? "piece:" + QFileInfo(p).path().section('/', -2)
+                                                                 : QDir(root).relativeFilePath(p));
+    names.sort();
+    EXPECT_EQ(names, (QStringList{".hidden/c.eml", "Folder.eml", "Sub/B.EML", "a.eml", "piece:Old.mbox/mbox",
+                                  "piece:Old.mbox/mbox"}));
+    EXPECT_EQ(gExplodeCount.load(), emls.size() + emlxs.size());
+
+    const QString pieces = RenderTool::mboxPieceFolder(root + "/Old.mbox/mbox");
+    EXPECT_EQ(QFileInfo(pieces).permissions() & (QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup), 0);
+    EXPECT_EQ(RenderTool::emlSubFolder(emls.filter("m_").first(), root, "1 EML files to /x"), "Mail/Old.mbox/mbox");
+}
+
+TEST(RenderToolScan, RenderListPrefersAMailStore)
+{
+    const auto list = [](int emls, int emlxs) {
+        QStringList e, x;
+        for (int i = 0; i < emls; ++i)
+            e << QString("%1.eml").arg(i);
+        for (int i = 0; i < emlxs; ++i)
+            x << QString("%1.emlx").arg(i);
+        return RenderTool::renderList(e, x).size();
+    };
+    EXPECT_EQ(list(5, 51), 51);
+    EXPECT_EQ(list(5, 50), 55);
+    EXPECT_EQ(list(5, 0), 5);
+    EXPECT_EQ(list(0, 3), 3);
+}
+
+TEST(RenderToolScanFixtures, Mime4jMboxSplitsLikeItsOracle)
+{
+    REQUIRE_FIXTURES();
+    const QString dir = TestSupport::fixturesDir() + "/mbox/mime4j-rlug";
+    QStringList pieces;
+    RenderTool::explodeMBox(dir + "/mbox.rlug", pieces);
+    ASSERT_EQ(pieces.size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray expected = readAll(dir + QString("/mbox.rlug-%1").arg(i));
+        QByteArray got = readAll(pieces[i]);
+        while (got.endsWith('\n'))
+            got.chop(1);
+        QByteArray want = RenderTool::cleanUpLineEndings(expected);
+        while (want.endsWith('\n'))
+            want.chop(1);
+        EXPECT_EQ(got, want) << "piece " << i;
+    }
+}
+
+TEST(RenderToolHeaderRepair, RepairsHeaderLinesOnly)
+{
+    const QByteArray body = "line 1\n(kept) words here\n: colon\nA B\n" + QByteArray("ellipsis\x85", 9) + "end\n";
+    const QByteArray in = "Date: Sat, 18 Jan 2014 08:16:20 +0000 (UTC)\n"
+                          "Subject  with space: x\n"
+                          ": leading colon\n"
+                          "two words\n"
+                          "oneword\n"
+                          "X-Key:value\n"
+                          "\tcontinued\n"
+                          "\n" + body;
+    const auto out = RenderTool::fixHeaderLinesInData(in);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(*out, "Date: Sat, 18 Jan 2014 08:16:20 +0000  UTC \n"
+                    " Subject  with space: x\n"
+                    " : leading colon\n"
+                    " oneword\n"
+                    "X-Key:value\n"
+                    "\tcontinued\n"
+                    "\n" + body);
+    EXPECT_FALSE(RenderTool::fixHeaderLinesInData("a: 1\nb: 2\nc: 3\nd: 4\ne: 5\nf: 6\ng: 7\n\nx"));
 }
 
 } // namespace
