@@ -64,7 +64,9 @@ public:
 
     // --- Dates ----------------------------------------------------------------------
 
-    static bool dateOKForEmail(const QDateTime &date);
+    // Plausible: at least 10,000,000 s away from 1970-01-01 and at most 1,000,000,000 s
+    // from `now` (the current time when not given).
+    static bool dateOKForEmail(const QDateTime &date, const QDateTime &now = QDateTime());
     // The message date; when the parsed one is implausible, a date read from the
     // "Date", "Delivery-date" or "Received" header text is written back into the header.
     static QDateTime dateFromMailCoreHeaderAndFixTheHeaderToo(MCOMessageHeader &header);
