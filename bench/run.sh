@@ -29,12 +29,11 @@ python3 - "$out" "$py_rate" <<'PY'
 import json, sys
 runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]}
 py = float(sys.argv[2])
-base = runs["BM_ReadOnly"]["items_per_second"]
-print("parse-plus-path throughput (one core)")
-for name in ("BM_ReadOnly", "BM_ParseOnly", "BM_ParsePlusPaths"):
+print("parse-plus-path throughput (one core), baseline: Python's email library on the same messages")
+print(f"  {'baseline':18s} {py:12.0f} messages/s   1.0 x")
+for name in ("BM_ParseOnly", "BM_ParsePlusPaths"):
     rate = runs[name]["items_per_second"]
-    print(f"  {name:18s} {rate:12.0f} messages/s   {rate / base:8.5f} x baseline")
+    print(f"  {name:18s} {rate:12.0f} messages/s   {rate / py:.1f} x baseline")
 pp = runs["BM_ParsePlusPaths"]["items_per_second"]
-print(f"  {'python email':18s} {py:12.0f} messages/s   BM_ParsePlusPaths is {pp / py:.1f}x Python's email library")
 print(f"  target 5000 messages/s: {'met' if pp >= 5000 else 'NOT met'} ({pp / 5000:.1f}x)")
 PY
