@@ -9,7 +9,10 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 #include <optional>
+
+class MCOMessageParser;
 
 // Running number of message files found by the scan in progress; written by the
 // scanning thread, read by the progress display of the main thread.
@@ -56,6 +59,14 @@ public:
     // too short to be a message worth repairing.
     static std::optional<QByteArray> fixHeaderLinesInData(const QByteArray &data);
     static std::optional<QByteArray> tryCatchFixHeaderLinesInData(const QByteArray &data);
+
+    // --- Loading ---------------------------------------------------------------------
+
+    // Reads, converts (.emlx), cleans and parses one message file; when its date stays
+    // implausible, parses the header-repaired bytes instead. `mailappAttachments` gets
+    // the Mail application's attachments folder of an .emlx message, or a null string.
+    // Null for a file of 64 bytes or fewer.
+    static std::shared_ptr<MCOMessageParser> makeMCOMessage(const QString &path, QString *mailappAttachments);
 
     // The first folder level of a local job's outputs: the base folder's name, or "PDFs".
     static QString mainFolderForBasePath(const QString &commonBasePath);

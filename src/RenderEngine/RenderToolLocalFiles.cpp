@@ -3,7 +3,10 @@
 #include "RenderEngine/RenderTool.h"
 
 #include "Utils/Log.h"
+#include "RenderEngine/MessageToHTMLToPDF.h"
+#include "localmail/EmlxConverter.h"
 #include "localmail/MboxSplitter.h"
+#include "mailadapter/MCOMessageParser.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -326,4 +329,36 @@ std::optional<QByteArray> RenderTool::tryCatchFixHeaderLinesInData(const QByteAr
         TLog(QStringLiteral("fixHeaderLinesInData failed: %1").arg(QString::fromUtf8(e.what())));
         return std::nullopt;
     }
+}
+
+// --- Loading -----------------------------------------------------------------------
+
+std::shared_ptr<MCOMessageParser> RenderTool::makeMCOMessage(const QString &path, QString *mailappAttachments)
+{
+    if (mailappAttachments)
+        *mailappAttachments = QString();
+    QByteArray bytes;
+    if (QFileInfo(path).suffix() == QLatin1String("emlx")) {
+        bytes = EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, mailappAttachments).value_or(QByteArray());
+    } else {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+    }
+    if (bytes.size() <= 64) {
+        TLog(QStringLiteral("Email could not be made %1").arg(path));
+        return nullptr;
+    }
+    bytes = EmlxConverter::cleanRawMessage(bytes);
+    auto message = MCOMessageParser::messageParserWithData(bytes);
+    const QDateTime date = MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+    if (!MessageToHTMLToPDF::dateOKForEmail(date)) {
+        TLog(QStringLiteral("found 1970 reparse will happen on next line, %1").arg(message->header().subject()));
+        if (const auto repaired = tryCatchFixHeaderLinesInData(bytes)) {
+            message = MCOMessageParser::messageParserWithData(*repaired);
+            MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+            TLog(QStringLiteral("Fixed date is %1").arg(message->header().description()));
+        }
+    }
+    return message;
 }

@@ -30,7 +30,8 @@ void printErr(const QString &text) { std::fputs(text.toUtf8().constData(), stder
 void printOut(const QByteArray &utf8) { std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout); }
 
 const char *kUsage =
-    "Usage: tarnwick paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] FILE...\n";
+    "Usage: tarnwick paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] PATH...\n"
+    "PATH: .eml, .emlx and mbox files, and folders holding them.\n";
 
 // Parses the options; an error message in `error` and false on bad usage.
 bool parseArgs(const QStringList &args, Request &req, QString &error)
@@ -102,12 +103,17 @@ QJsonObject describe(const QString &file, const QString &mainFolder, const QStri
     QJsonObject out;
     out[QStringLiteral("source")] = file;
     out[QStringLiteral("mailFolder")] = mailFolder;
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) {
-        out[QStringLiteral("error")] = f.errorString();
+    QString mailapp;
+    const auto message = RenderTool::makeMCOMessage(file, &mailapp);
+    out[QStringLiteral("mailappAttachments")] = pathOrNull(mailapp);
+    if (!message) {
+        // What a job does too: such a file is skipped, nothing is made for it.
+        out[QStringLiteral("error")] = QStringLiteral("Email could not be made");
+        for (const char *key : {"subject", "date", "pdf", "eml"})
+            out[QLatin1String(key)] = QJsonValue();
+        out[QStringLiteral("attachments")] = QJsonArray();
         return out;
     }
-    const auto message = MCOMessageParser::messageParserWithData(f.readAll());
     const QDateTime date = MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
     out[QStringLiteral("subject")] = message->header().subject().isNull() ? QJsonValue()
                                                                            : QJsonValue(message->header().subject());
@@ -143,6 +149,8 @@ QString asText(const QJsonObject &o)
     text += QStringLiteral("  date:       %1\n").arg(field("date"));
     text += QStringLiteral("  pdf:        %1\n").arg(field("pdf"));
     text += QStringLiteral("  eml:        %1\n").arg(field("eml"));
+    if (!o.value(QStringLiteral("mailappAttachments")).isNull())
+        text += QStringLiteral("  Mail attachments folder: %1\n").arg(field("mailappAttachments"));
     for (const QJsonValue &a : o.value(QStringLiteral("attachments")).toArray())
         text += QStringLiteral("  attachment: %1\n").arg(a.toString());
     return text;
@@ -167,24 +175,39 @@ int run(const QStringList &args)
     if (req.json)
         Log::setEchoToStderr(false);
 
-    QStringList files;
-    for (const QString &f : req.files)
-        files.append(QFileInfo(f).absoluteFilePath());
+    QStringList inputs;
+    int missing = 0;
+    for (const QString &f : req.files) {
+        const QFileInfo info(f);
+        if (!info.exists()) {
+            printErr(QStringLiteral("tarnwick paths: %1: no such file or folder\n").arg(f));
+            ++missing;
+            continue;
+        }
+        const QString ext = info.suffix().toLower();
+        if (info.isFile() && ext != QLatin1String("eml") && ext != QLatin1String("emlx") && ext != QLatin1String("mbox") &&
+            info.fileName().toLower() != QLatin1String("mbox"))
+            printErr(QStringLiteral("tarnwick paths: %1: not an .eml, .emlx or mbox file, skipped\n").arg(f));
+        inputs.append(info.absoluteFilePath());
+    }
     const JobOptions options = jobOptionsFor(req);
-    const QString base = RenderTool::commonAncestorEMLPaths(files);
+    // The same scan and placement as a job over files dropped on the application. The
+    // scan cuts mbox files into private pieces in the temporary folder; the archive
+    // itself is not touched.
+    QStringList emlxs;
+    const QStringList emls = RenderTool::explodeFilesAndFolders(inputs, &emlxs);
+    const QStringList messages = RenderTool::renderList(emls, emlxs);
+    const QString base = RenderTool::commonAncestorEMLPaths(inputs);
     const QString mainFolder = RenderTool::mainFolderForBasePath(base);
-    const QString jobName = QStringLiteral("%1 EML files to %2")
-                                .arg(files.size())
-                                .arg(options.value(JobKey::destFolder).toString());
+    const QString destination = options.value(JobKey::destFolder).toString();
+    const QString jobName =
+        QStringLiteral("%1 EML files to %2").arg(inputs.size()).arg(QFileInfo(destination).fileName());
 
     QJsonArray all;
-    int failures = 0;
-    for (const QString &file : files) {
+    for (const QString &file : messages) {
         const QJsonObject o = describe(file, mainFolder, RenderTool::emlSubFolder(file, base, jobName), options);
-        if (o.contains(QStringLiteral("error"))) {
-            ++failures;
+        if (o.contains(QStringLiteral("error")))
             printErr(QStringLiteral("tarnwick paths: %1: %2\n").arg(file, o.value(QStringLiteral("error")).toString()));
-        }
         if (req.json)
             all.append(o);
         else
@@ -192,7 +215,7 @@ int run(const QStringList &args)
     }
     if (req.json)
         printOut(QJsonDocument(all).toJson(QJsonDocument::Indented));
-    return failures ? 1 : 0;
+    return missing ? 1 : 0;
 }
 
 } // namespace PathsCommand

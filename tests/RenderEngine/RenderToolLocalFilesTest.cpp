@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 #include "localmail/MboxSplitter.h"
+#include "mailadapter/MCOAttachment.h"
+#include "mailadapter/MCOMessageParser.h"
 #include "Utils/Log.h"
 
 #include <QDirIterator>
@@ -248,6 +250,56 @@ TEST(RenderToolHeaderRepair, RepairsHeaderLinesOnly)
                     "\tcontinued\n"
                     "\n" + body);
     EXPECT_FALSE(RenderTool::fixHeaderLinesInData("a: 1\nb: 2\nc: 3\nd: 4\ne: 5\nf: 6\ng: 7\n\nx"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(RenderToolLoading, MessagesAreCleanedAndRepairedBeforeUse)
+{
+    QTemporaryDir dir;
+    const QByteArray headers = "From: Anna <anna@example.org>\nTo: John <john@example.net>\n"
+                               "Subject: no date\n";
+    // No usable date: the header-repaired bytes are parsed once more.
+    const QByteArray undated = headers + "Date: sometime last week\nX-A: 1\nX-B: 2\nX-C: 3\nX-D: 4\n\nbody\n";
+    writeFile(dir.filePath("undated.eml"), undated);
+    writeFile(dir.filePath("tiny.eml"), QByteArray(64, 'x'));
+    writeFile(dir.filePath("nul.eml"), headers + "Date: Sat, 18 Jan 2014 08:16:20 +0000\n\nbo" + QByteArray(1, '\0') + "dy\n");
+
+    Log::captureStart();
+    const auto reparsed = RenderTool::makeMCOMessage(dir.filePath("undated.eml"), nullptr);
+    const QStringList log = Log::captureTake();
+    ASSERT_TRUE(reparsed);
+    EXPECT_FALSE(reparsed->header().date().isValid());
+    EXPECT_EQ(reparsed->header().subject(), "no date");
+    EXPECT_TRUE(log.contains("found 1970 reparse will happen on next line, no date")) << log.join('|').toStdString();
+    EXPECT_EQ(log.filter("Fixed date is ").size(), 1);
+
+    Log::captureStart();
+    EXPECT_EQ(RenderTool::makeMCOMessage(dir.filePath("tiny.eml"), nullptr), nullptr);
+    EXPECT_TRUE(Log::captureTake().contains("Email could not be made " + dir.filePath("tiny.eml")));
+
+    const auto cleaned = RenderTool::makeMCOMessage(dir.filePath("nul.eml"), nullptr);
+    ASSERT_TRUE(cleaned);
+    EXPECT_FALSE(cleaned->data().contains('\0'));
+}
+
+TEST(RenderToolLoadingFixtures, EmlxMessageReportsItsAttachmentsFolder)
+{
+    REQUIRE_FIXTURES();
+    const QString data = TestSupport::fixturesDir() + "/emlx/hoover/lists.mbox/F2D0D67E-7B19-4C30-B2E9-B58FE4789D51/Data/1";
+    QString folder;
+    const auto message = RenderTool::makeMCOMessage(data + "/Messages/1498.partial.emlx", &folder);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(folder, data + "/Attachments/1498");
+    EXPECT_EQ(message->header().subject(), "Re: promulgare lege");
+    // The part file put back decodes to the PDF that Mail keeps in its Attachments folder.
+    QByteArray pdf;
+    for (const MCOAbstractPartPtr &part : message->attachments())
+        if (part->filename().endsWith(".pdf"))
+            pdf = std::static_pointer_cast<MCOAttachment>(part)->data();
+    EXPECT_EQ(pdf, readAll(data + "/Attachments/1498/3/Legea-299-2015-informatiile-publice.pdf"));
 }
 
 } // namespace
