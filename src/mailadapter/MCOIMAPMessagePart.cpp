@@ -1,0 +1,3 @@
+#include "mailadapter/MCOIMAPMessagePart.h"
+
+MCOIMAPMessagePart::MCOIMAPMessagePart() = default;

@@ -1,0 +1,3 @@
+#include "mailadapter/MCOIMAPMultipart.h"
+
+MCOIMAPMultipart::MCOIMAPMultipart() = default;
