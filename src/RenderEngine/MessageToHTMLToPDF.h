@@ -10,18 +10,77 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QPointer>
+#include <QSizeF>
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
 class MCOIMAPSession;
 class MCOAbstractPart;
+class MCOMessageParser;
+class MCOMessageView;
+class MCTMsgViewController;
+class QTimer;
+
+// A message whose render failed, handed back to the job driver for one retry.
+struct FailureRecord {
+    MCOMessagePtr message;
+    QString mailFolder;
+    QString pathToAttachments;
+};
 
 class MessageToHTMLToPDF : public QObject {
     Q_OBJECT
 public:
     explicit MessageToHTMLToPDF(const JobOptions &options, QObject *parent = nullptr);
     ~MessageToHTMLToPDF() override;
+
+    // Local mode: builds the offscreen window with the message view; the renderer then
+    // lays out and prints messages itself. Needs a QApplication.
+    void setUpLocalRendering();
+    // Cancels what is in flight and drops the window.
+    void shutdown();
+
+    // --- Rendering -------------------------------------------------------------------
+
+    // Starts the work for one message; returns at once. Poll busyDoingSomething().
+    void startRender(const MCOMessagePtr &message, const QString &mainFolder, const QString &mailFolder,
+                     MCOIMAPSession *session, bool isRetry, const QString &jobName, const QString &mailappAttachments);
+    // The renderbox entry: raw bytes of one message.
+    void renderSingleEMLMessage(const QByteArray &data, const QString &mainFolder, const QString &mailFolder,
+                                const QString &jobName, const QString &mailappAttachments);
+    // Writes the emergency .eml copy of a message beside its PDF path unless a good PDF
+    // exists; for a renderbox that died on the message.
+    static void renderSingleEMLMessageAsEmergencyEML(const QByteArray &data, const QString &mainFolder,
+                                                     const QString &mailFolder, const QString &jobName,
+                                                     const JobOptions &options);
+    bool busyDoingSomething();
+    // The failure of the last render, once; `isRetry` tells whether it was a retry.
+    std::optional<FailureRecord> getAndClearFailedMessage(bool *isRetry);
+
+    // The 4-pixel copy of the header at the end of the page ("" when "tiny_headers" is off).
+    QString footerMiniHeaderText(const MCOAbstractMessage &message) const;
+    static QString convertEntitiesOtherWay(const QString &text);
+
+    // What the load check does at `t` seconds after the start of a render.
+    enum class LoadStep { NotYet, Reload, CheckBody };
+    static LoadStep loadStepAt(double t, qint64 reloadCount, bool resourcesLoading, bool engineLoading);
+    // Whether a laid-out document is printed in pages (see the .cpp).
+    static bool shouldPaginate(QSizeF document, double frameWidth);
+
+    // How notifications between processes are posted ("rb_anotherPDFMade" and the like);
+    // the job driver installs its bus. The default logs them.
+    using NotificationPoster = std::function<void(const QString &name, const QString &object)>;
+    static void setNotificationPoster(NotificationPoster poster);
+    static void postNotification(const QString &name, const QString &object);
+
+    // The attachment step, run before the page loads (saving itself comes with the
+    // attachment module; until then nothing is written).
+    bool startOnAttachmentsFolder(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
+                                  const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
 
     const JobOptions &options() const { return m_options; }
     QString mainFolder() const { return m_mainFolder; }
@@ -103,9 +162,50 @@ public:
     // End of the current message's work.
     void doneMakingPDF_EML_Attachments();
 
+signals:
+    // Emitted when a message's work ends (for command-line drivers that wait on it).
+    void messageFinished();
+
 private:
+    bool handlePossibleEMLOnlyRender(const MCOMessagePtr &message, MCOIMAPSession *session,
+                                     const QString &mailappAttachments);
+    void proceedToRender(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
+                         const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
+    void proceedToRenderMessage(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
+                                const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
+    void timerCheckForDone();
+    void reloadWebView();
+    void createPDFNowThatHTMLIsReady();
+    void startPrintingWebViewToPDF(const QString &path);
+    void startRenderNSViewToPDF(const QString &path, bool paginate);
+    void printWithoutPageBreaks(const QString &path, std::function<void()> then);
+    void printingToPDFComplete();
+    void finishAfterFallbackPrint();
+    void incrementPDFCount();
+    void gaveUpOnRenderOrPrinting();
+    double secondsSinceStartedRender() const;
+    void setFailed(const MCOMessagePtr &message);
+
     JobOptions m_options;
     QString m_mainFolder;
     QString m_mailFolder;
+    QString m_jobName;
     bool m_busyRendering = false;
+    bool m_isRetry = false;
+    int m_attachmentsDownloading = 0;
+    std::optional<FailureRecord> m_failedMessage;
+    MCOMessagePtr m_currentMessage;
+
+    // Local mode.
+    MCOMessageView *m_window = nullptr;
+    MCTMsgViewController *m_viewController = nullptr; // child of this
+    QTimer *m_renderCheckTimer = nullptr;
+    QTimer *m_absoluteCut = nullptr;
+    qint64 m_renderStartMs = 0;
+    qint64 m_reloadCount = 0;
+    quint64 m_generation = 0; // tells callbacks of an earlier message to stand down
+    bool m_checkInFlight = false;
+    QString m_printingToPath;
+    QString m_printingToPathTemp;
+    QSizeF m_documentSize;
 };

@@ -100,7 +100,6 @@ MessageToHTMLToPDF::MessageToHTMLToPDF(const JobOptions &options, QObject *paren
 {
 }
 
-MessageToHTMLToPDF::~MessageToHTMLToPDF() = default;
 
 QString MessageToHTMLToPDF::destinationPath(MCOAbstractMessage &message, const QString &mainFolder,
                                             const QString &mailFolder, const QString &optionsFormat,
@@ -345,7 +344,6 @@ void MessageToHTMLToPDF::writeEMLMessage(const MCOMessagePtr &message, MCOIMAPSe
     doneMakingPDF_EML_Attachments();
 }
 
-void MessageToHTMLToPDF::doneMakingPDF_EML_Attachments() { m_busyRendering = false; }
 
 QString MessageToHTMLToPDF::justFileName(const MCOAbstractPart &part)
 {

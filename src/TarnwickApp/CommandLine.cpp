@@ -1,6 +1,8 @@
 #include "TarnwickApp/CommandLine.h"
 
+#include "TarnwickApp/ExtractCommand.h"
 #include "TarnwickApp/PathsCommand.h"
+#include "TarnwickApp/RenderCommand.h"
 #include "CustomPaths/CustomPath.h"
 #include "Utils/Log.h"
 
@@ -18,6 +20,10 @@ const char *kUsage =
     "  paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] FILE...\n"
     "      Show where each message's PDF, .eml copy and attachments would be written.\n"
     "      Nothing is written.\n"
+    "  render [--dest DIR] [format options] PATH...\n"
+    "      Render each message to PDF in this process and print the render log.\n"
+    "  extract [options] -i MAILPACK -d DIR\n"
+    "      Write every part of a raw message into DIR (\"tarnwick extract --help\").\n"
     "  preview-format FORMAT\n"
     "      Print the preview of a path format on the sample message.\n"
     "\n"
@@ -52,6 +58,10 @@ namespace CommandLine {
 int run(int argc, char **argv)
 {
     Log::install("tarnwick");
+    // The HTML engine needs its schemes declared and a widget application: decided
+    // before any application object exists.
+    if (argc > 1 && QByteArray(argv[1]) == "render")
+        return RenderCommand::run(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
@@ -71,6 +81,8 @@ int run(int argc, char **argv)
         return previewFormat(args);
     if (command == QLatin1String("paths"))
         return PathsCommand::run(args);
+    if (command == QLatin1String("extract"))
+        return ExtractCommand::run(args);
     printErr(QStringLiteral("tarnwick: unknown command '%1'\n\n").arg(command) + QString::fromLatin1(kUsage));
     return 1;
 }

@@ -1,0 +1,150 @@
+#include "TarnwickApp/RenderCommand.h"
+
+#include "CustomPaths/CustomPath.h"
+#include "RenderEngine/MCOMessageView.h"
+#include "RenderEngine/MessageToHTMLToPDF.h"
+#include "RenderEngine/RenderTool.h"
+#include "Settings/Preferences.h"
+#include "Utils/Log.h"
+#include "mailadapter/MCOMessageParser.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+const char *kUsage =
+    "Usage: tarnwick render [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] PATH...\n"
+    "Renders each message in this process and prints the render log.\n";
+
+void printOut(const QString &text) { std::fputs(text.toUtf8().constData(), stdout); }
+void printErr(const QString &text) { std::fputs(text.toUtf8().constData(), stderr); }
+
+} // namespace
+
+namespace RenderCommand {
+
+void prepareProcess()
+{
+    // No display is needed, or wanted: the page is laid out offscreen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The engine's sandbox cannot start as root (containers, CI); page scripts are off
+    // and every request is filtered, which is what remains between a message and us.
+    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
+            qgetenv("QTWEBENGINE_CHROMIUM_FLAGS") + " --disable-gpu --disable-background-networking --disable-sync");
+    MCOMessageView::registerSchemes();
+}
+
+int run(int argc, char **argv)
+{
+    prepareProcess();
+    QApplication app(argc, argv);
+    QStringList args = app.arguments().mid(2);
+    JobOptions options;
+    const QString general = CustomPath::generalAccount();
+    Preferences &prefs = Preferences::shared();
+    options[JobKey::pdfFormat] = CustomPath::getPathFormat(general);
+    options[JobKey::attachmentFormat] = CustomPath::getAttachmentFormat(general);
+    options[JobKey::emlFormat] = CustomPath::getEMLFormat(general);
+    options[JobKey::windowsFilenames] = prefs.boolForKey(QStringLiteral("useWindowsFriendlyFilenames"));
+    options[JobKey::tinyHeaders] = prefs.boolForKey(QStringLiteral("includeTinyHeaderText"));
+    QString dest = prefs.stringForKey(QStringLiteral("destBookmarkURL"));
+    QStringList paths;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        const auto value = [&](QString &into) {
+            if (i + 1 >= args.size())
+                return false;
+            into = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == QLatin1String("--help")) {
+            printOut(QString::fromLatin1(kUsage));
+            return 0;
+        } else if (a == QLatin1String("--dest") && value(v)) {
+            dest = v;
+        } else if (a == QLatin1String("--pdf-format") && value(v)) {
+            options[JobKey::pdfFormat] = v;
+        } else if (a == QLatin1String("--attachment-format") && value(v)) {
+            options[JobKey::attachmentFormat] = v;
+        } else if (a == QLatin1String("--eml-format") && value(v)) {
+            options[JobKey::emlFormat] = v;
+        } else if (a.startsWith(QLatin1String("--"))) {
+            printErr(QStringLiteral("tarnwick render: bad option %1\n").arg(a) + QString::fromLatin1(kUsage));
+            return 1;
+        } else {
+            paths.append(QFileInfo(a).absoluteFilePath());
+        }
+    }
+    if (paths.isEmpty()) {
+        printErr(QStringLiteral("tarnwick render: no message files given\n") + QString::fromLatin1(kUsage));
+        return 1;
+    }
+    if (!dest.isEmpty())
+        options[JobKey::destFolder] = QDir(dest).absolutePath();
+
+    QStringList emlxs;
+    const QStringList emls = RenderTool::explodeFilesAndFolders(paths, &emlxs);
+    const QStringList messages = RenderTool::renderList(emls, emlxs);
+    const QString base = RenderTool::commonAncestorEMLPaths(paths);
+    const QString mainFolder = RenderTool::mainFolderForBasePath(base);
+    const QString jobName = QStringLiteral("%1 EML files to %2")
+                                .arg(paths.size())
+                                .arg(QFileInfo(options.value(JobKey::destFolder).toString()).fileName());
+
+    MessageToHTMLToPDF renderer(options);
+    renderer.setUpLocalRendering();
+    int failures = 0;
+    for (const QString &file : messages) {
+        Log::captureStart();
+        QString mailapp;
+        const auto message = RenderTool::makeMCOMessage(file, &mailapp);
+        const QString mailFolder = RenderTool::emlSubFolder(file, base, jobName);
+        if (message) {
+            QEventLoop loop;
+            QTimer poll;
+            poll.setInterval(100);
+            QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+                if (!renderer.busyDoingSomething())
+                    loop.quit();
+            });
+            renderer.startRender(message, mainFolder, mailFolder, nullptr, false, jobName, mailapp);
+            if (renderer.busyDoingSomething()) {
+                poll.start();
+                loop.exec();
+            }
+        }
+        const QStringList log = Log::captureTake();
+        bool isRetry = false;
+        const bool failed = !message || renderer.getAndClearFailedMessage(&isRetry).has_value();
+        failures += failed ? 1 : 0;
+        const QString pdf = message ? MessageToHTMLToPDF::destinationPath(*message, mainFolder, mailFolder,
+                                                                         JobKey::pdfFormat, QString(), options,
+                                                                         MessageToHTMLToPDF::FolderCreation::No)
+                                    : QString();
+        printOut(QStringLiteral("%1\n").arg(file));
+        for (const QString &line : log)
+            printOut(QStringLiteral("  log: %1\n").arg(line));
+        if (!message)
+            printOut(QStringLiteral("  result: skipped (not a message)\n"));
+        else if (MessageToHTMLToPDF::pdfFilelooksOK(pdf))
+            printOut(QStringLiteral("  result: PDF %1\n").arg(pdf));
+        else
+            printOut(QStringLiteral("  result: no PDF%1\n").arg(failed ? QStringLiteral(" (emergency .eml beside its path)")
+                                                                       : QString()));
+    }
+    renderer.shutdown();
+    return failures ? 3 : 0;
+}
+
+} // namespace RenderCommand
