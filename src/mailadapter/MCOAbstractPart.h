@@ -4,7 +4,8 @@
 // (MCOIMAPPart, MCOIMAPMultipart, MCOIMAPMessagePart).
 //
 // Parts are shared (`MCOAbstractPartPtr`, always created by std::make_shared) and
-// immutable once the message that made them is built. A message and its parts are used by one thread at a time.
+// immutable once the message that made them is built. A message and its parts are used
+// by one thread at a time.
 
 #include <QList>
 #include <QString>
@@ -32,8 +33,9 @@ public:
     // single-part message is "1"; the multipart body of a message shares the number of
     // that message ("" for the top level, as IMAP gives it none).
     const QString &partID() const { return m_partID; }
-    // Identifies the part within its message; the same message always gives the same
-    // IDs. Unlike partID() never empty and never shared by two parts.
+    // Identifies the part within its message: "p0", "p1", ... in document order, so the
+    // same message always gives the same IDs, and a parsed message and its IMAP body
+    // structure give matching ones. Unlike partID() never empty, never shared.
     const QString &uniqueID() const { return m_uniqueID; }
     // Lower-case "type/subtype"; "text/plain" when the message gives none.
     const QString &mimeType() const { return m_mimeType; }
@@ -50,8 +52,9 @@ public:
     bool isInlineAttachment() const { return m_disposition == Disposition::Inline; }
     Encoding encoding() const { return m_encoding; }
 
-    // Size in bytes of the content: decoded for a parsed leaf, as the server reports it
-    // (still transfer-encoded) for an IMAP leaf, 0 for containers.
+    // Size in bytes of the content: decoded for a parsed leaf; as the server reports it
+    // (still transfer-encoded) for an IMAP leaf or attached IMAP message; 0 for other
+    // containers.
     virtual qint64 size() const { return 0; }
 
     // Direct children: the parts of a multipart, the main part of a message part,

@@ -13,12 +13,96 @@ struct MCOAttachment::Source {
 
 namespace {
 
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10; // lower-case hex is not allowed, and is sent
+    return -1;
+}
+
+// Quoted-printable as RFC 2045 asks of decoders, which GMime's decoder is not: trailing
+// whitespace of a line is dropped, and "=" followed by whitespace before the line end is
+// a soft line break. An "=" not followed by two hex digits is kept as it is.
+QByteArray decodeQuotedPrintable(const QByteArray &in)
+{
+    QByteArray out;
+    out.reserve(in.size());
+    qsizetype lineStart = 0;
+    while (lineStart < in.size()) {
+        qsizetype lineEnd = in.indexOf('\n', lineStart);
+        const bool hasBreak = lineEnd >= 0;
+        if (!hasBreak)
+            lineEnd = in.size();
+        qsizetype contentEnd = lineEnd;
+        if (hasBreak && contentEnd > lineStart && in[contentEnd - 1] == '\r')
+            --contentEnd;
+        const QByteArrayView lineBreak(in.constData() + contentEnd, (hasBreak ? lineEnd + 1 : lineEnd) - contentEnd);
+        while (contentEnd > lineStart && (in[contentEnd - 1] == ' ' || in[contentEnd - 1] == '\t'))
+            --contentEnd;
+        bool soft = false;
+        for (qsizetype i = lineStart; i < contentEnd; ++i) {
+            const char c = in[i];
+            if (c != '=') {
+                out += c;
+                continue;
+            }
+            if (i + 1 == contentEnd) {
+                soft = true;
+                break;
+            }
+            const int high = i + 2 < contentEnd ? hexDigit(in[i + 1]) : -1;
+            const int low = high >= 0 ? hexDigit(in[i + 2]) : -1;
+            if (high >= 0 && low >= 0) {
+                out += char(high * 16 + low);
+                i += 2;
+            } else {
+                out += c;
+            }
+        }
+        if (!soft)
+            out += lineBreak;
+        lineStart = hasBreak ? lineEnd + 1 : in.size();
+    }
+    return out;
+}
+
+QByteArray streamBytes(GMimeStream *stream)
+{
+    GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    if (!bytes || bytes->len == 0)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(bytes->data), qsizetype(bytes->len));
+}
+
+// The content of a quoted-printable leaf, still encoded.
+QByteArray encodedContent(GMimeDataWrapper *content)
+{
+    GMimeStream *source = g_mime_data_wrapper_get_stream(content);
+    if (!source)
+        return {};
+    auto copy = MCOGObjectRef<GMimeStream>::adopt(g_mime_stream_mem_new());
+    g_mime_stream_reset(source);
+    g_mime_stream_write_to_stream(source, copy.get());
+    return streamBytes(copy.get());
+}
+
 // Writes the content of a parsed leaf to `stream`, transfer encoding undone.
 void writeContent(GMimeObject *object, GMimeStream *stream)
 {
     if (GMIME_IS_PART(object)) {
-        if (GMimeDataWrapper *content = g_mime_part_get_content(GMIME_PART(object)))
-            g_mime_data_wrapper_write_to_stream(content, stream);
+        GMimeDataWrapper *content = g_mime_part_get_content(GMIME_PART(object));
+        if (!content)
+            return;
+        if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) {
+            const QByteArray decoded = decodeQuotedPrintable(encodedContent(content));
+            g_mime_stream_write(stream, decoded.constData(), size_t(decoded.size()));
+            return;
+        }
+        g_mime_data_wrapper_write_to_stream(content, stream);
     } else if (GMIME_IS_MESSAGE_PART(object)) {
         if (GMimeMessage *message = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
             g_mime_object_write_to_stream(GMIME_OBJECT(message), nullptr, stream);
@@ -68,10 +152,7 @@ QByteArray MCOAttachment::data() const
         return {};
     auto stream = MCOGObjectRef<GMimeStream>::adopt(g_mime_stream_mem_new());
     writeContent(m_source->object.get(), stream.get());
-    GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-    if (!bytes || bytes->len == 0)
-        return {};
-    return QByteArray(reinterpret_cast<const char *>(bytes->data), qsizetype(bytes->len));
+    return streamBytes(stream.get());
 }
 
 qint64 MCOAttachment::size() const
@@ -93,6 +174,7 @@ QString MCOAttachment::decodedString() const
 {
     const QByteArray bytes = data();
     QByteArray declared = charset().toLatin1();
+    // Tolerates HTML parts that name their charset only in a <meta> tag.
     if (declared.isEmpty() && mimeType() == QLatin1String("text/html"))
         declared = htmlMetaCharset(bytes);
     return MCOCharset::toUnicode(bytes, declared, m_hints);

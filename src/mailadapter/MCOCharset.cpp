@@ -103,12 +103,50 @@ QString decodeUtf8WithStrayBytes(QByteArrayView bytes, qsizetype *stray, qsizety
     return out;
 }
 
+// Converters to UTF-8, kept open per thread (an iconv_t is not shareable): opening one
+// loads and unloads glibc's gconv module each time, which costs more than a whole parse.
+class ConverterCache {
+public:
+    ~ConverterCache() { clear(); }
+    // The converter stays valid until the next call on the same thread.
+    iconv_t get(const QByteArray &name)
+    {
+        const auto it = m_converters.constFind(name);
+        if (it != m_converters.constEnd())
+            return *it;
+        // Names come from canonicalName(), a bounded set; the bound guards misuse.
+        if (m_converters.size() >= 64)
+            clear();
+        MCOGMime::ensureInitialized();
+        const iconv_t cd = g_mime_iconv_open("UTF-8", name.constData());
+        m_converters.insert(name, cd);
+        return cd;
+    }
+
+private:
+    void clear()
+    {
+        for (iconv_t cd : std::as_const(m_converters)) {
+            if (cd != iconv_t(-1))
+                g_mime_iconv_close(cd);
+        }
+        m_converters.clear();
+    }
+
+    QHash<QByteArray, iconv_t> m_converters;
+};
+
+iconv_t cachedConverter(const QByteArray &name)
+{
+    thread_local ConverterCache cache;
+    return cache.get(name);
+}
+
 // iconv conversion to UTF-8. Strict (`errors` null): false on the first invalid or
 // incomplete sequence. Lenient: invalid bytes become U+FFFD and are counted.
 bool iconvToUnicode(const QByteArray &iconvName, QByteArrayView in, QString *out, qsizetype *errors)
 {
-    MCOGMime::ensureInitialized();
-    iconv_t cd = g_mime_iconv_open("UTF-8", iconvName.constData());
+    iconv_t cd = cachedConverter(iconvName);
     if (cd == iconv_t(-1))
         return false;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -154,7 +192,6 @@ bool iconvToUnicode(const QByteArray &iconvName, QByteArrayView in, QString *out
         iconv(cd, nullptr, nullptr, &outp, &outLeft);
         outPos = size_t(outp - buf.data());
     }
-    g_mime_iconv_close(cd);
     if (!ok)
         return false;
     *out = QString::fromUtf8(buf.constData(), qsizetype(outPos));
@@ -512,8 +549,9 @@ QString MCOCharset::toUnicode(QByteArrayView bytes, QByteArrayView declared, con
         return done(name.isEmpty() ? QByteArrayLiteral("US-ASCII") : name, QString::fromLatin1(bytes));
     if (!name.isEmpty()) {
         bool multibyte = false;
+        // Tolerates UTF-8 text labelled with a single-byte charset.
         if (name != kUtf8 && isSingleByteCharset(name) && isValidUtf8(bytes, &multibyte) && multibyte)
-            return done(kUtf8, QString::fromUtf8(bytes)); // mislabelled UTF-8
+            return done(kUtf8, QString::fromUtf8(bytes));
         QString text;
         if (convertCanonical(name, bytes, &text))
             return done(name, text);
@@ -544,6 +582,15 @@ QString MCOCharset::guess(QByteArrayView bytes, const QList<QByteArray> &hints, 
     if (!escaped && isValidUtf8(bytes))
         return done(kUtf8, QString::fromUtf8(bytes));
 
+    if (!escaped) {
+        qsizetype stray = 0, multibyte = 0;
+        QString text = decodeUtf8WithStrayBytes(bytes, &stray, &multibyte);
+        // Tolerates a few foreign bytes in UTF-8 text (a quoted Latin-1 line): well-formed
+        // multibyte sequences outnumbering them do not happen by chance in legacy text.
+        if (multibyte >= 2 && stray * 3 <= multibyte)
+            return done(kUtf8, text);
+    }
+
     const QByteArrayView sample = guessSample(bytes);
     struct Candidate {
         QByteArray name;
@@ -566,12 +613,13 @@ QString MCOCharset::guess(QByteArrayView bytes, const QList<QByteArray> &hints, 
         for (const char *jis : {"ISO-2022-JP-2", "ISO-2022-JP-3", "ISO-2022-KR"})
             add(jis, false);
     }
-    for (const char *generic : {"CP932", "EUC-JP", "CP949", "GB18030", "BIG5-HKSCS", "KOI8-R", "WINDOWS-1251", "ISO-8859-7"})
-        add(generic, false);
-    // UTF-8 holding a few stray bytes, then the Latin charsets, which read almost any
-    // byte and so come last: they must not win ties they have not earned. Central
-    // European text wins only where Western European reading scores worse.
-    add(kUtf8, false);
+    static const char *const generic[] = {"CP932",      "EUC-JP", "CP949",        "GB18030",
+                                          "BIG5-HKSCS", "KOI8-R", "WINDOWS-1251", "ISO-8859-7"};
+    for (const char *name : generic)
+        add(name, false);
+    // The Latin charsets read almost any byte and so come last: they must not win ties
+    // they have not earned. Central European text wins only where Western European
+    // reading scores worse.
     add(kWindows1252, false);
     add("WINDOWS-1250", false);
     add("ISO-8859-2", false);
@@ -581,20 +629,9 @@ QString MCOCharset::guess(QByteArrayView bytes, const QList<QByteArray> &hints, 
     int bestScore = 0;
     for (const Candidate &candidate : std::as_const(candidates)) {
         QString text;
-        if (candidate.name == kUtf8) {
-            qsizetype stray = 0, multibyte = 0;
-            text = decodeUtf8WithStrayBytes(sample, &stray, &multibyte);
-            // Well-formed multibyte sequences outnumbering the stray bytes do not
-            // happen by chance in legacy text: this is UTF-8 with a few foreign bytes.
-            if (multibyte >= 2 && stray * 3 <= multibyte) {
-                best = kUtf8;
-                bestText = text;
-                break;
-            }
+        // A UTF-8 hint is no candidate any more: the text is not UTF-8.
+        if (candidate.name == kUtf8 || !convertCanonical(candidate.name, sample, &text))
             continue;
-        } else if (!convertCanonical(candidate.name, sample, &text)) {
-            continue;
-        }
         int score = candidateScore(candidate.name, sample, text);
         // Hints carry what the sender declared elsewhere: they win ties and small gaps.
         if (candidate.hint)
@@ -608,10 +645,6 @@ QString MCOCharset::guess(QByteArrayView bytes, const QList<QByteArray> &hints, 
 
     if (sample.size() == bytes.size())
         return done(best, bestText);
-    if (best == kUtf8) {
-        qsizetype stray = 0, multibyte = 0;
-        return done(best, decodeUtf8WithStrayBytes(bytes, &stray, &multibyte));
-    }
     QString full;
     if (convertCanonical(best, bytes, &full))
         return done(best, full);

@@ -143,8 +143,10 @@ private:
         int index = 0;
         for (clistiter *it = multipart->bd_list ? clist_begin(multipart->bd_list) : nullptr; it; it = clist_next(it)) {
             ++index;
-            const QString childID = id.isEmpty() ? QString::number(index) : id + QLatin1Char('.') + QString::number(index);
-            if (MCOAbstractPartPtr child = buildPart(static_cast<const mailimap_body *>(clist_content(it)), childID, depth + 1))
+            const QString childID =
+                id.isEmpty() ? QString::number(index) : id + QLatin1Char('.') + QString::number(index);
+            const auto *childBody = static_cast<const mailimap_body *>(clist_content(it));
+            if (MCOAbstractPartPtr child = buildPart(childBody, childID, depth + 1))
                 part->addPart(std::move(child));
         }
         return part;
@@ -186,7 +188,8 @@ private:
         part.setUniqueID(QLatin1Char('p') + QString::number(m_nextUnique++));
     }
 
-    static void applyFields(MCOAbstractPart &part, const mailimap_body_fields *fields, const mailimap_body_ext_1part *ext)
+    static void applyFields(MCOAbstractPart &part, const mailimap_body_fields *fields,
+                            const mailimap_body_ext_1part *ext)
     {
         QString filename;
         if (ext) {
@@ -257,10 +260,10 @@ bool isTopLevelHeaderSection(const mailimap_msg_att_body_section *section)
 {
     if (!section || !section->sec_section || !section->sec_section->sec_spec)
         return false;
-    const mailimap_section_spec *spec = section->sec_section->sec_spec;
-    if (spec->sec_type != MAILIMAP_SECTION_SPEC_SECTION_MSGTEXT || !spec->sec_data.sec_msgtext)
+    const auto *what = section->sec_section->sec_spec;
+    if (what->sec_type != MAILIMAP_SECTION_SPEC_SECTION_MSGTEXT || !what->sec_data.sec_msgtext)
         return false;
-    const int type = spec->sec_data.sec_msgtext->sec_type;
+    const int type = what->sec_data.sec_msgtext->sec_type;
     return type == MAILIMAP_SECTION_MSGTEXT_HEADER || type == MAILIMAP_SECTION_MSGTEXT_HEADER_FIELDS
         || type == MAILIMAP_SECTION_MSGTEXT_HEADER_FIELDS_NOT;
 }
@@ -341,7 +344,8 @@ void MCOIMAPMessage::setHeaderFromEnvelope(const mailimap_envelope *envelope)
         return addresses;
     };
     const MCOAddressList from = addressField("From", envelope->env_from ? envelope->env_from->frm_list : nullptr);
-    const MCOAddressList sender = addressField("Sender", envelope->env_sender ? envelope->env_sender->snd_list : nullptr);
+    const MCOAddressList sender =
+        addressField("Sender", envelope->env_sender ? envelope->env_sender->snd_list : nullptr);
     m_header.setFrom(from.isEmpty() ? MCOAddress() : from.first());
     m_header.setSender(sender.isEmpty() ? MCOAddress() : sender.first());
     m_header.setReplyTo(addressField("Reply-To", envelope->env_reply_to ? envelope->env_reply_to->rt_list : nullptr));
@@ -406,9 +410,9 @@ std::shared_ptr<MCOIMAPMessage> MCOIMAPMessage::messageWithFetchAttributes(const
                                        qsizetype(att->att_data.att_rfc822_header.att_length));
             break;
         case MAILIMAP_MSG_ATT_BODY_SECTION:
-            if (isTopLevelHeaderSection(att->att_data.att_body_section) && att->att_data.att_body_section->sec_body_part)
-                rawHeader = QByteArray(att->att_data.att_body_section->sec_body_part,
-                                       qsizetype(att->att_data.att_body_section->sec_length));
+            if (const mailimap_msg_att_body_section *section = att->att_data.att_body_section;
+                isTopLevelHeaderSection(section) && section->sec_body_part)
+                rawHeader = QByteArray(section->sec_body_part, qsizetype(section->sec_length));
             break;
         default: break;
         }

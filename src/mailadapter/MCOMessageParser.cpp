@@ -16,7 +16,8 @@
 #include <algorithm>
 
 struct MCOMessageParser::Private {
-    MCOGObjectRef<GMimeMessage> message;
+    // The parsed top-level entity; the leaves hold references of their own to their parts.
+    MCOGObjectRef<GMimeObject> root;
 };
 
 namespace {
@@ -247,7 +248,7 @@ qsizetype headerStart(const QByteArray &data)
     if (data.startsWith("\xEF\xBB\xBF"))
         start = 3;
     // Tolerates blank lines and indentation before the first header line.
-    while (start < data.size() && (data[start] == ' ' || data[start] == '\t' || data[start] == '\r' || data[start] == '\n'))
+    while (start < data.size() && QByteArrayView(" \t\r\n").contains(data[start]))
         ++start;
     // Tolerates an mbox "From " separator line left on a single message.
     if (QByteArrayView(data).sliced(start).startsWith("From ")) {
@@ -331,35 +332,42 @@ void MCOMessageParser::parse()
         unixLines.replace('\r', '\n');
         bytes = unixLines;
     }
-    auto stream = MCOGObjectRef<GMimeStream>::adopt(g_mime_stream_mem_new_with_buffer(bytes.data(), size_t(bytes.size())));
+    auto stream =
+        MCOGObjectRef<GMimeStream>::adopt(g_mime_stream_mem_new_with_buffer(bytes.data(), size_t(bytes.size())));
     auto parser = MCOGObjectRef<GMimeParser>::adopt(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    d->message = MCOGObjectRef<GMimeMessage>::adopt(g_mime_parser_construct_message(parser.get(), options));
-    GMimeMessage *message = d->message.get();
-    if (!message) {
+    // The top level is read as a MIME entity, not as a GMimeMessage: a GMimeMessage
+    // decodes its subject and addresses while parsing, opening a charset converter per
+    // header, which costs more than the rest of the parse. The header is decoded here.
+    d->root = MCOGObjectRef<GMimeObject>::adopt(g_mime_parser_construct_part(parser.get(), options));
+    GMimeObject *root = d->root.get();
+    GMimeHeaderList *rootHeaders = root ? g_mime_object_get_header_list(root) : nullptr;
+    if (!rootHeaders || g_mime_header_list_get_count(rootHeaders) == 0) {
         TLog(QStringLiteral("Mail parser: no message header found in %1 bytes, message left empty").arg(m_data.size()));
+        d->root = {};
         return;
     }
 
-    const RawFields fields = messageFields(message);
-    GMimeObject *body = g_mime_message_get_mime_part(message);
+    QList<OffsetField> offsetFields;
+    appendFields(root, &offsetFields);
+    RawFields fields;
+    for (const OffsetField &f : std::as_const(offsetFields))
+        fields.append(f.field);
     int budget = kMaxParts;
-    collectPartCharsets(body, 0, &budget, &m_hints);
-    for (const MCOHeaderDecoder::RawField &field : fields)
+    collectPartCharsets(root, 0, &budget, &m_hints);
+    for (const MCOHeaderDecoder::RawField &field : std::as_const(fields))
         MCOHeaderDecoder::collectCharsets(field.value, &m_hints);
 
     MCOHeaderDecoder::fillHeader(m_header, fields, m_hints);
 
-    if (body) {
-        TreeBuilder builder(m_hints);
-        m_mainPart = builder.buildBody(body, QString(), 0);
-        if (builder.truncated())
-            TLog(QStringLiteral("Mail parser: MIME structure of \"%1\" deeper than %2 levels or larger than %3 parts; "
-                                "the rest is ignored")
-                     .arg(m_header.subject())
-                     .arg(kMaxDepth)
-                     .arg(kMaxParts));
-    }
+    TreeBuilder builder(m_hints);
+    m_mainPart = builder.buildBody(root, QString(), 0);
+    if (builder.truncated())
+        TLog(QStringLiteral("Mail parser: MIME structure of \"%1\" deeper than %2 levels or larger than %3 parts; "
+                            "the rest is ignored")
+                 .arg(m_header.subject())
+                 .arg(kMaxDepth)
+                 .arg(kMaxParts));
 
     const MCOPartClassifier::Result sorted =
         MCOPartClassifier::classify(m_mainPart, [](const MCOAbstractPart &html) {

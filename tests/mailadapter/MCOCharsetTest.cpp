@@ -37,8 +37,6 @@ struct CharsetRow {
     const char *hint;      // another label of the message, or nullptr
 };
 
-void PrintTo(const CharsetRow &row, std::ostream *os) { *os << row.name; }
-
 class CharsetRows : public ::testing::TestWithParam<CharsetRow> {};
 
 TEST_P(CharsetRows, DecodesLegibly)
@@ -60,22 +58,15 @@ INSTANTIATE_TEST_SUITE_P(
     MCOCharsetDeclared, CharsetRows,
     ::testing::Values(
         CharsetRow{"koi8r", "koi8-r", "KOI8-R", "Привет, как дела?", nullptr},
-        CharsetRow{"latin1", "iso-8859-1", "ISO-8859-1", "Grüße aus München", nullptr},
         CharsetRow{"latin2", "iso-8859-2", "ISO-8859-2", "Zażółć gęślą jaźń", nullptr},
-        CharsetRow{"cyrillic8859", "ISO-8859-5", "ISO-8859-5", "Съешь же ещё этих булок", nullptr},
-        CharsetRow{"greek", "iso-8859-7", "ISO-8859-7", "Καλημέρα κόσμε", nullptr},
-        CharsetRow{"latin9Euro", "iso-8859-15", "ISO-8859-15", "Prix : 20 €", nullptr},
-        CharsetRow{"win1250", "windows-1250", "CP1250", "Příliš žluťoučký kůň", nullptr},
         CharsetRow{"win1251", "windows-1251", "CP1251", "Съешь же ещё этих булок", nullptr},
-        CharsetRow{"win1252Quotes", "windows-1252", "CP1252", "“Quoted” – text…", nullptr},
+        // Labelled Latin-1, but 0x80..0x9F are windows-1252 quotes and dashes.
+        CharsetRow{"latin1LabelCp1252Bytes", "iso-8859-1", "CP1252", "“Quoted” – text…", nullptr},
         CharsetRow{"shiftJis", "Shift_JIS", "SHIFT_JIS", "日本語のテストです", nullptr},
         CharsetRow{"iso2022jp", "iso-2022-jp", "ISO-2022-JP", "会議の資料を送ります", nullptr},
-        CharsetRow{"eucJp", "euc-jp", "EUC-JP", "日本語のテストです", nullptr},
         CharsetRow{"big5", "big5", "BIG5", "這是中文測試郵件", nullptr},
-        CharsetRow{"gb2312", "gb2312", "GB2312", "这是中文测试邮件", nullptr},
         // gb2312 labels carry GBK characters in practice (镕 is not in GB2312).
         CharsetRow{"gb2312AsGbk", "gb2312", "GBK", "朱镕基", nullptr},
-        CharsetRow{"eucKr", "euc-kr", "EUC-KR", "한국어 테스트 메시지", nullptr},
         CharsetRow{"ksc5601Label", "ks_c_5601-1987", "CP949", "안녕하세요", nullptr},
         CharsetRow{"quotedLabel", "\"UTF-8\"", "UTF-8", "naïve café", nullptr}),
     rowName);
@@ -99,7 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     MCOCharsetUndeclared, CharsetRows,
     ::testing::Values(
-        CharsetRow{"utf8", "", "UTF-8", "Ünïcödé ✓ 日本", nullptr},
         CharsetRow{"koi8r", "", "KOI8-R", "Привет, как дела? Это тестовое сообщение.", nullptr},
         CharsetRow{"cp1251", "", "CP1251", "Привет, как дела? Это тестовое сообщение.", nullptr},
         CharsetRow{"shiftJis", "", "SHIFT_JIS", "こんにちは、これは日本語のテストです。", nullptr},
@@ -111,7 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
         CharsetRow{"shortGb", "", "GB2312", "测试邮件", nullptr},
         CharsetRow{"shortKorean", "", "EUC-KR", "회의 자료", nullptr},
         CharsetRow{"latin1", "", "ISO-8859-1", "Café, crème brûlée et déjà vu à Noël.", nullptr},
-        CharsetRow{"latin1OneWord", "", "ISO-8859-1", "Übersicht", nullptr},
         CharsetRow{"latin2", "", "ISO-8859-2", "Zażółć gęślą jaźń", nullptr},
         CharsetRow{"greek", "", "ISO-8859-7", "Καλημέρα κόσμε", nullptr},
         // Too short to tell from Chinese: the charset of the message's other parts decides.
@@ -145,24 +134,12 @@ TEST(MCOCharset, EveryByteValueConvertsToSomething)
     }
 }
 
-struct NameRow {
-    const char *label;
-    const char *canonical; // "" = not a charset
-};
-
-class CharsetNames : public ::testing::TestWithParam<NameRow> {};
-
-TEST_P(CharsetNames, MapsLabelsToWhatIconvReads)
+TEST(MCOCharset, LabelsMapToWhatIconvReads)
 {
-    EXPECT_EQ(MCOCharset::canonicalName(GetParam().label).toStdString(), std::string(GetParam().canonical));
+    EXPECT_EQ(MCOCharset::canonicalName(" \"Shift_JIS\" ").toStdString(), "CP932");
+    EXPECT_EQ(MCOCharset::canonicalName("utf-8*en").toStdString(), "UTF-8");
+    EXPECT_TRUE(MCOCharset::canonicalName("unknown-8bit").isEmpty());
+    EXPECT_TRUE(MCOCharset::canonicalName("no-such-charset-x1").isEmpty());
 }
-
-INSTANTIATE_TEST_SUITE_P(MCOCharsetLabels, CharsetNames,
-                         ::testing::Values(NameRow{"UTF-8", "UTF-8"}, NameRow{" utf8 ", "UTF-8"},
-                                           NameRow{"\"iso-8859-1\"", "WINDOWS-1252"},
-                                           NameRow{"utf-8*en", "UTF-8"}, NameRow{"Shift_JIS", "CP932"},
-                                           NameRow{"GB2312", "GB18030"}, NameRow{"koi8-r", "KOI8-R"},
-                                           NameRow{"unknown-8bit", ""}, NameRow{"no-such-charset-x1", ""},
-                                           NameRow{"", ""}));
 
 } // namespace

@@ -20,8 +20,6 @@ struct TextRow {
     const char *hint = nullptr;
 };
 
-void PrintTo(const TextRow &row, std::ostream *os) { *os << row.name; }
-
 class HeaderTextRows : public ::testing::TestWithParam<TextRow> {};
 
 TEST_P(HeaderTextRows, DecodesToUnicode)
@@ -38,9 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TextRow{"plainTrimmed", "  Hello   world ", "Hello   world"},
         TextRow{"foldedLine", "Hello\r\n world", "Hello world"},
-        TextRow{"tabBecomesSpace", "a\tb", "a b"},
         TextRow{"base64Utf8", "=?UTF-8?B?44G+44G/44KA44KB44KC?=", "まみむめも"},
-        TextRow{"qLatin1LowerCase", "=?iso-8859-1?q?caf=E9?=", "café"},
         TextRow{"underscoreIsSpace", "=?utf-8?Q?hello_world?=", "hello world"},
         TextRow{"spaceBetweenWordsDropped", "=?utf-8?q?a?= \r\n =?utf-8?q?b?=", "ab"},
         TextRow{"textBetweenWordsKept", "=?utf-8?q?a?= x =?utf-8?q?b?=", "a x b"},
@@ -48,15 +44,12 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"iso2022jpWord", "=?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=", "テスト"},
         TextRow{"koi8rWord", "Re: =?koi8-r?B?8NLJ18XU?=", "Re: Привет"},
         TextRow{"wordInsideWord", "foo=?utf-8?q?bar?=baz", "foobarbaz"},
-        TextRow{"languageSuffix", "=?utf-8*en?q?hi?=", "hi"},
         TextRow{"base64WithoutPadding", "=?utf-8?b?Y2Fmw6k?=", "café"},
         TextRow{"unknownCharsetGuessed", "=?x-unknown?q?caf=E9?=", "café"},
         TextRow{"asciiLabelUtf8Bytes", "=?us-ascii?q?caf=C3=A9?=", "café"},
         TextRow{"utf8LabelLatin1Bytes", "=?utf-8?q?caf=E9?=", "café"},
-        TextRow{"emptyWord", "a =?utf-8?q?\?= b", "a  b"},
         TextRow{"unterminatedWordKept", "=?utf-8?q?unterminated", "=?utf-8?q?unterminated"},
         TextRow{"badEncodingLetterKept", "=?utf-8?x?abc?=", "=?utf-8?x?abc?="},
-        TextRow{"rawUtf8", "Gr\xC3\xBC\xC3\x9F" "e", "Grüße"},
         TextRow{"rawLatin1", "Gr\xFC\xDF" "e aus M\xFCnchen", "Grüße aus München"},
         TextRow{"rawKoi8WithHint", "\xEF\xD4\xDE\xA3\xD4", "Отчёт", "koi8-r"},
         TextRow{"rawShiftJis", "\x83\x65\x83\x58\x83\x67\x82\xC5\x82\xB7", "テストです"},
@@ -71,8 +64,6 @@ struct ParamRow {
     const char *param;
     const char *expected; // nullptr: absent
 };
-
-void PrintTo(const ParamRow &row, std::ostream *os) { *os << row.name; }
 
 class ParameterRows : public ::testing::TestWithParam<ParamRow> {};
 
@@ -91,11 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
     MCOHeaderParameters, ParameterRows,
     ::testing::Values(
         ParamRow{"quoted", "attachment; filename=\"report.pdf\"", "filename", "report.pdf"},
-        ParamRow{"nameCaseIgnored", "attachment; FILENAME=\"A.TXT\"", "filename", "A.TXT"},
         ParamRow{"rfc2231Utf8", "attachment; filename*=utf-8''%E2%82%AC%20rates.pdf", "filename", "€ rates.pdf"},
         ParamRow{"rfc2231Language", "attachment; filename*=iso-8859-1'de'Gr%FC%DFe.txt", "filename", "Grüße.txt"},
-        ParamRow{"continuations", "attachment; filename*0=\"long\"; filename*1=\"name.txt\"", "filename",
-                 "longname.txt"},
         ParamRow{"continuationsEncodedAndPlain",
                  "attachment;\r\n filename*0*=utf-8''%E3%81%A6;\r\n filename*1*=%E3%81%99;\r\n filename*2=\".txt\"",
                  "filename", "てす.txt"},
@@ -112,9 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParamRow{"quotedSemicolon", "attachment; filename=\"a;b.txt\"; size=3", "filename", "a;b.txt"},
         ParamRow{"unknownCharset2231", "attachment; filename*=x-unknown''caf%E9.txt", "filename", "café.txt"},
         ParamRow{"nameAmongOthers", "text/plain; charset=us-ascii; name=\"x.txt\"", "name", "x.txt"},
-        ParamRow{"charsetQuoted", "text/plain; charset=\"ISO-8859-1\"", "charset", "ISO-8859-1"},
-        ParamRow{"prefixIsNotTheName", "attachment; filenamex=\"no.txt\"", "filename", nullptr},
-        ParamRow{"absent", "attachment", "filename", nullptr}),
+        ParamRow{"prefixIsNotTheName", "attachment; filenamex=\"no.txt\"", "filename", nullptr}),
     rowName<ParamRow>);
 
 // ---- Addresses ----------------------------------------------------------------------
@@ -124,8 +110,6 @@ struct AddressRow {
     const char *raw;
     const char *expected; // "Name <mailbox>" entries joined by " | "
 };
-
-void PrintTo(const AddressRow &row, std::ostream *os) { *os << row.name; }
 
 class AddressRows : public ::testing::TestWithParam<AddressRow> {};
 
@@ -145,46 +129,11 @@ INSTANTIATE_TEST_SUITE_P(
         AddressRow{"encodedComma", "=?utf-8?Q?Doe=2C_J=C3=B6rg?= <j@x.org>", "Doe, Jörg <j@x.org>"},
         AddressRow{"encodedQuotes", "=?utf-8?q?=22Q=22?= <q@x.org>, r@x.org", "\"Q\" <q@x.org> |  <r@x.org>"},
         AddressRow{"encodedInsideQuotes", "\"=?utf-8?B?0JjQstCw0L0=?=\" <ivan@x.ru>", "Иван <ivan@x.ru>"},
-        AddressRow{"twoBare", "a@b.c, d@e.f", " <a@b.c> |  <d@e.f>"},
         AddressRow{"groupFlattened", "Team: a@b.c, \"B\" <b@c.d>;, z@y.x", " <a@b.c> | B <b@c.d> |  <z@y.x>"},
         AddressRow{"emptyGroup", "undisclosed-recipients:;", ""},
         AddressRow{"raw8bitName", "J\xFCrgen M\xFCller <j@x.de>", "Jürgen Müller <j@x.de>"},
-        AddressRow{"folded", "Anna\r\n Schmidt <anna@example.org>", "Anna Schmidt <anna@example.org>"},
         AddressRow{"empty", "   ", ""}),
     rowName<AddressRow>);
-
-// ---- Dates --------------------------------------------------------------------------
-
-struct DateRow {
-    const char *name;
-    const char *raw;
-    const char *utc; // nullptr: unreadable
-};
-
-void PrintTo(const DateRow &row, std::ostream *os) { *os << row.name; }
-
-class DateRows : public ::testing::TestWithParam<DateRow> {};
-
-TEST_P(DateRows, ReadsUtc)
-{
-    const DateRow row = GetParam();
-    const QDateTime date = MCOHeaderDecoder::decodeDate(row.raw);
-    if (!row.utc) {
-        EXPECT_FALSE(date.isValid()) << date.toString(Qt::ISODate).toStdString();
-        return;
-    }
-    ASSERT_TRUE(date.isValid()) << row.raw;
-    EXPECT_EQ(date.toUTC().toString(Qt::ISODate).toStdString(), std::string(row.utc));
-}
-
-INSTANTIATE_TEST_SUITE_P(MCOHeaderDates, DateRows,
-                         ::testing::Values(DateRow{"offset", "Sat, 24 Mar 2007 23:00:00 +0200", "2007-03-24T21:00:00Z"},
-                                           DateRow{"zoneComment", "Sun, 12 Aug 2012 12:34:56 +0300 (EEST)",
-                                                   "2012-08-12T09:34:56Z"},
-                                           DateRow{"folded", " Thu, 15 Feb 2007\r\n 01:02:03 -0800\r\n",
-                                                   "2007-02-15T09:02:03Z"},
-                                           DateRow{"garbage", "garbage", nullptr}, DateRow{"empty", "", nullptr}),
-                         rowName<DateRow>);
 
 // ---- The header of a parsed message -------------------------------------------------
 
@@ -234,8 +183,6 @@ struct ExtraRow {
     const char *expected; // nullptr: not offered
 };
 
-void PrintTo(const ExtraRow &row, std::ostream *os) { *os << row.name; }
-
 class ExtraHeaderRows : public ::testing::TestWithParam<ExtraRow> {};
 
 TEST_P(ExtraHeaderRows, OffersOnlyFieldsWithoutTheirOwnAccessor)
@@ -251,15 +198,14 @@ TEST_P(ExtraHeaderRows, OffersOnlyFieldsWithoutTheirOwnAccessor)
 
 INSTANTIATE_TEST_SUITE_P(
     MCOMessageHeaderExtra, ExtraHeaderRows,
-    ::testing::Values(ExtraRow{"deliveryDate", "Delivery-date", "Tue, 02 Jan 2024 10:00:06 +0100"},
-                      ExtraRow{"caseIgnored", "DELIVERY-DATE", "Tue, 02 Jan 2024 10:00:06 +0100"},
+    ::testing::Values(ExtraRow{"deliveryDateCaseIgnored", "DELIVERY-DATE", "Tue, 02 Jan 2024 10:00:06 +0100"},
                       ExtraRow{"firstReceived", "Received",
                                "from relay.example.net by mx.example.org; Tue, 2 Jan 2024 10:00:05 +0100"},
                       ExtraRow{"unfolded", "X-Folded", "first second"}, ExtraRow{"decoded", "X-Encoded", "café"},
                       ExtraRow{"dateHasAccessor", "Date", nullptr}, ExtraRow{"fromHasAccessor", "From", nullptr},
                       ExtraRow{"subjectHasAccessor", "subject", nullptr},
                       ExtraRow{"messageIdHasAccessor", "Message-ID", nullptr},
-                      ExtraRow{"replyToHasAccessor", "Reply-To", nullptr}, ExtraRow{"missing", "X-None", nullptr}),
+                      ExtraRow{"missing", "X-None", nullptr}),
     rowName<ExtraRow>);
 
 TEST(MCOAddress, Rfc822StringQuotesNamesWithSpecials)
