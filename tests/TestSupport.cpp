@@ -1,5 +1,10 @@
 #include "TestSupport.h"
 
+#ifdef TARNWICK_RENDER_TESTS
+#include "TarnwickApp/RenderCommand.h"
+#include <QApplication>
+#endif
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -32,7 +37,12 @@ int main(int argc, char **argv)
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     qputenv("TZ", "UTC");
     tzset();
+#ifdef TARNWICK_RENDER_TESTS
+    RenderCommand::prepareProcess();
+    QApplication app(argc, argv);
+#else
     QCoreApplication app(argc, argv);
+#endif
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -104,7 +104,7 @@ int run(int argc, char **argv)
 
     MessageToHTMLToPDF renderer(options);
     renderer.setUpLocalRendering();
-    int failures = 0;
+    int failures = 0, pdfs = 0, skipped = 0;
     for (const QString &file : messages) {
         Log::captureStart();
         QString mailapp;
@@ -126,8 +126,9 @@ int run(int argc, char **argv)
         }
         const QStringList log = Log::captureTake();
         bool isRetry = false;
-        const bool failed = !message || renderer.getAndClearFailedMessage(&isRetry).has_value();
+        const bool failed = message && renderer.getAndClearFailedMessage(&isRetry).has_value();
         failures += failed ? 1 : 0;
+        skipped += message ? 0 : 1;
         const QString pdf = message ? MessageToHTMLToPDF::destinationPath(*message, mainFolder, mailFolder,
                                                                          JobKey::pdfFormat, QString(), options,
                                                                          MessageToHTMLToPDF::FolderCreation::No)
@@ -135,15 +136,22 @@ int run(int argc, char **argv)
         printOut(QStringLiteral("%1\n").arg(file));
         for (const QString &line : log)
             printOut(QStringLiteral("  log: %1\n").arg(line));
-        if (!message)
+        if (!message) {
             printOut(QStringLiteral("  result: skipped (not a message)\n"));
-        else if (MessageToHTMLToPDF::pdfFilelooksOK(pdf))
+        } else if (MessageToHTMLToPDF::pdfFilelooksOK(pdf)) {
             printOut(QStringLiteral("  result: PDF %1\n").arg(pdf));
+            ++pdfs;
+        }
         else
             printOut(QStringLiteral("  result: no PDF%1\n").arg(failed ? QStringLiteral(" (emergency .eml beside its path)")
                                                                        : QString()));
     }
     renderer.shutdown();
+    printOut(QStringLiteral("%1 messages: %2 with a PDF, %3 failed, %4 skipped\n")
+                 .arg(messages.size())
+                 .arg(pdfs)
+                 .arg(failures)
+                 .arg(skipped));
     return failures ? 3 : 0;
 }
 

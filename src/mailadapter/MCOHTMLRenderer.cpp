@@ -497,78 +497,117 @@ private:
 };
 
 // ---- HTML scanning -----------------------------------------------------------------
+// Character tests run on raw UTF-16 units: the scanner touches every character of
+// bodies of several megabytes, and must stay fast in unoptimised (sanitizer) builds too.
 
-bool isAsciiAlpha(QChar c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+bool isAsciiAlpha(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 
-bool isHTMLSpace(QChar c)
-{
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\f';
-}
+bool isHTMLSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\f'; }
 
 bool nameIs(QStringView name, QLatin1StringView wanted) { return name.compare(wanted, Qt::CaseInsensitive) == 0; }
+
+// The elements the cleaning acts on; everything else passes through unread.
+enum class Element { Other, Base, Basefont, Bgsound, Body, Head, Html, Link, Meta, Noscript, Script, Style, Title };
+
+Element elementOf(const char16_t *name, qsizetype length)
+{
+    static const std::pair<const char *, Element> known[] = {
+        {"base", Element::Base},         {"basefont", Element::Basefont}, {"bgsound", Element::Bgsound},
+        {"body", Element::Body},         {"head", Element::Head},         {"html", Element::Html},
+        {"link", Element::Link},         {"meta", Element::Meta},         {"noscript", Element::Noscript},
+        {"script", Element::Script},     {"style", Element::Style},       {"title", Element::Title},
+    };
+    if (length < 4 || length > 8)
+        return Element::Other;
+    char lower[9] = {};
+    for (qsizetype i = 0; i < length; ++i) {
+        const char16_t c = name[i];
+        if (!isAsciiAlpha(c))
+            return Element::Other;
+        lower[i] = char(c | 0x20);
+    }
+    for (const auto &[text, element] : known) {
+        if (qstrcmp(lower, text) == 0)
+            return element;
+    }
+    return Element::Other;
+}
 
 // Scans a document once, tag by tag, the way an HTML engine tokenizes it (closely
 // enough for the tags that are removed).
 class HTMLScanner {
 public:
     explicit HTMLScanner(QStringView html)
-        : m_s(html), m_lastDouble(html.lastIndexOf(u'"')), m_lastSingle(html.lastIndexOf(u'\''))
+        : m_s(html), m_d(html.utf16()), m_n(html.size()), m_lastDouble(html.lastIndexOf(u'"')),
+          m_lastSingle(html.lastIndexOf(u'\''))
     {
     }
 
     // Reads the attributes of the tag whose name ends at `from` and returns the index
-    // after its closing ">" (the end of the document when it has none). `onAttribute`
-    // gets each (name, raw value).
+    // after its closing ">" (the end of the document when it has none). `onAttribute`,
+    // when given, gets each (name, raw value).
     template <typename OnAttribute>
-    qsizetype attributes(qsizetype from, OnAttribute &&onAttribute) const
+    qsizetype attributes(qsizetype from, OnAttribute *onAttribute) const
     {
-        const qsizetype n = m_s.size();
+        const char16_t *d = m_d;
+        const qsizetype n = m_n;
         qsizetype i = from;
         while (i < n) {
-            while (i < n && (isHTMLSpace(m_s[i]) || m_s[i] == u'/'))
+            while (i < n && (isHTMLSpace(d[i]) || d[i] == u'/'))
                 ++i;
             if (i >= n)
                 break;
-            if (m_s[i] == u'>')
+            if (d[i] == u'>')
                 return i + 1;
             const qsizetype nameStart = i;
             ++i; // a name may begin with "=", as engines read it
-            while (i < n && !isHTMLSpace(m_s[i]) && m_s[i] != u'/' && m_s[i] != u'>' && m_s[i] != u'=')
+            while (i < n && !isHTMLSpace(d[i]) && d[i] != u'/' && d[i] != u'>' && d[i] != u'=')
                 ++i;
-            const QStringView name = m_s.sliced(nameStart, i - nameStart);
+            const qsizetype nameEnd = i;
             qsizetype j = i;
-            while (j < n && isHTMLSpace(m_s[j]))
+            while (j < n && isHTMLSpace(d[j]))
                 ++j;
-            if (j >= n || m_s[j] != u'=') {
-                onAttribute(name, QStringView());
+            if (j >= n || d[j] != u'=') {
+                if (onAttribute)
+                    (*onAttribute)(m_s.sliced(nameStart, nameEnd - nameStart), QStringView());
                 continue;
             }
             ++j;
-            while (j < n && isHTMLSpace(m_s[j]))
+            while (j < n && isHTMLSpace(d[j]))
                 ++j;
             if (j >= n)
                 break;
-            const QChar quote = m_s[j];
+            const char16_t quote = d[j];
+            qsizetype valueStart = j;
+            qsizetype valueEnd = j;
             if (quote == u'"' || quote == u'\'') {
-                const qsizetype last = quote == u'"' ? m_lastDouble : m_lastSingle;
-                if (last > j) {
-                    const qsizetype close = m_s.indexOf(quote, j + 1);
-                    onAttribute(name, m_s.sliced(j + 1, close - j - 1));
-                    i = close + 1;
-                    continue;
+                valueStart = j + 1;
+                if ((quote == u'"' ? m_lastDouble : m_lastSingle) > j) {
+                    valueEnd = m_s.indexOf(QChar(quote), valueStart);
+                    i = valueEnd + 1;
+                } else {
+                    // A quote never closed would swallow the rest of the document; the
+                    // value is taken to end at the tag's ">" instead.
+                    const qsizetype gt = m_s.indexOf(u'>', valueStart);
+                    valueEnd = gt < 0 ? n : gt;
+                    i = valueEnd; // the ">" ends the tag on the next turn
                 }
-                // A quote never closed would swallow the rest of the document; the
-                // value is taken to end at the tag's ">" instead.
-                const qsizetype gt = m_s.indexOf(u'>', j + 1);
-                onAttribute(name, m_s.sliced(j + 1, (gt < 0 ? n : gt) - j - 1));
-                return gt < 0 ? n : gt + 1;
+            } else {
+                i = j;
+                while (i < n && !isHTMLSpace(d[i]) && d[i] != u'>')
+                    ++i;
+                valueEnd = i;
             }
-            i = j;
-            while (i < n && !isHTMLSpace(m_s[i]) && m_s[i] != u'>')
-                ++i;
-            onAttribute(name, m_s.sliced(j, i - j));
+            if (onAttribute)
+                (*onAttribute)(m_s.sliced(nameStart, nameEnd - nameStart), m_s.sliced(valueStart, valueEnd - valueStart));
         }
         return n;
+    }
+
+    // The same, without looking at the attributes.
+    qsizetype skipAttributes(qsizetype from) const
+    {
+        return attributes<void(QStringView, QStringView)>(from, nullptr);
     }
 
     // The index after the end tag `</name ...>` that closes a raw-text element (script,
@@ -579,19 +618,21 @@ public:
         for (qsizetype at = m_s.indexOf(closing, from, Qt::CaseInsensitive); at >= 0;
              at = m_s.indexOf(closing, at + 1, Qt::CaseInsensitive)) {
             const qsizetype after = at + closing.size();
-            if (after >= m_s.size())
-                return m_s.size();
-            const QChar c = m_s[after];
+            if (after >= m_n)
+                return m_n;
+            const char16_t c = m_d[after];
             if (isHTMLSpace(c) || c == u'/' || c == u'>') {
                 const qsizetype gt = m_s.indexOf(u'>', after);
-                return gt < 0 ? m_s.size() : gt + 1;
+                return gt < 0 ? m_n : gt + 1;
             }
         }
-        return m_s.size();
+        return m_n;
     }
 
 private:
     QStringView m_s;
+    const char16_t *m_d;
+    qsizetype m_n;
     qsizetype m_lastDouble;
     qsizetype m_lastSingle;
 };
@@ -633,6 +674,7 @@ QString MCOHTMLRenderer::htmlForMessage(const MCOMessageParser &message, MCOHTML
 QString MCOHTMLRenderer::htmlBodyFragment(const QString &html)
 {
     const QStringView s(html);
+    const char16_t *d = s.utf16();
     const qsizetype n = s.size();
     const HTMLScanner scanner(s);
     // Before: nothing seen yet; Head: inside <head>, where only styles are kept;
@@ -643,38 +685,34 @@ QString MCOHTMLRenderer::htmlBodyFragment(const QString &html)
     QString headStyles;
     QString bodyStyle;
     bool bodySeen = false;
-    const auto ignore = [](QStringView, QStringView) {};
 
-    const auto emitText = [&](QStringView text) {
-        if (text.isEmpty())
+    const auto emitText = [&](qsizetype from, qsizetype to) {
+        if (from >= to)
             return;
         if (mode != Mode::Content) {
-            bool blank = true;
-            for (QChar c : text) {
-                if (!isHTMLSpace(c)) {
-                    blank = false;
-                    break;
-                }
-            }
+            qsizetype k = from;
+            while (k < to && isHTMLSpace(d[k]))
+                ++k;
             // Text ends the head, as it does in an HTML engine.
-            if (blank)
+            if (k == to)
                 return;
             mode = Mode::Content;
         }
-        out += text;
+        out += s.sliced(from, to - from);
     };
 
     qsizetype i = 0;
     while (i < n) {
         const qsizetype lt = s.indexOf(u'<', i);
         if (lt < 0 || lt + 1 >= n) {
-            emitText(s.sliced(i));
+            emitText(i, n);
             break;
         }
-        emitText(s.sliced(i, lt - i));
-        const QChar next = s[lt + 1];
-        if (next == u'!') {
-            // Comments (Outlook's conditional ones included), doctype, CDATA: none of it shows.
+        emitText(i, lt);
+        const char16_t next = d[lt + 1];
+        if (next == u'!' || next == u'?') {
+            // Comments (Outlook's conditional ones included), doctype, CDATA, processing
+            // instructions: none of it shows.
             if (s.sliced(lt).startsWith(u"<!--")) {
                 const qsizetype end = s.indexOf(u"-->", lt + 4);
                 i = end < 0 ? n : end + 3;
@@ -684,77 +722,63 @@ QString MCOHTMLRenderer::htmlBodyFragment(const QString &html)
             }
             continue;
         }
-        if (next == u'?') {
-            const qsizetype gt = s.indexOf(u'>', lt);
-            i = gt < 0 ? n : gt + 1;
-            continue;
-        }
         const bool isEnd = next == u'/';
         const qsizetype nameStart = lt + (isEnd ? 2 : 1);
-        if (nameStart >= n || !isAsciiAlpha(s[nameStart])) {
-            emitText(s.sliced(lt, 1));
+        if (nameStart >= n || !isAsciiAlpha(d[nameStart])) {
+            emitText(lt, lt + 1);
             i = lt + 1;
             continue;
         }
         qsizetype nameEnd = nameStart;
-        while (nameEnd < n && !isHTMLSpace(s[nameEnd]) && s[nameEnd] != u'/' && s[nameEnd] != u'>')
+        while (nameEnd < n && !isHTMLSpace(d[nameEnd]) && d[nameEnd] != u'/' && d[nameEnd] != u'>')
             ++nameEnd;
-        const QStringView name = s.sliced(nameStart, nameEnd - nameStart);
+        const Element element = elementOf(d + nameStart, nameEnd - nameStart);
 
         if (isEnd) {
-            const qsizetype stop = scanner.attributes(nameEnd, ignore);
-            i = stop;
-            if (nameIs(name, QLatin1StringView("head"))) {
-                if (mode == Mode::Head)
-                    mode = Mode::Content;
-                continue;
-            }
-            if (nameIs(name, QLatin1StringView("body")) || nameIs(name, QLatin1StringView("html")))
-                continue;
+            i = scanner.skipAttributes(nameEnd);
+            if (element == Element::Head && mode == Mode::Head)
+                mode = Mode::Content;
             // Stray end tags inside the head are ignored by engines too.
-            if (mode == Mode::Head)
+            if (element == Element::Head || element == Element::Body || element == Element::Html || mode == Mode::Head)
                 continue;
-            out += s.sliced(lt, stop - lt);
+            out += s.sliced(lt, i - lt);
             continue;
         }
 
-        if (nameIs(name, QLatin1StringView("script"))) {
-            const qsizetype stop = scanner.attributes(nameEnd, ignore);
-            i = scanner.afterEndTag(stop, QLatin1StringView("script"));
+        switch (element) {
+        case Element::Script:
+            i = scanner.afterEndTag(scanner.skipAttributes(nameEnd), QLatin1StringView("script"));
             continue;
-        }
-        if (nameIs(name, QLatin1StringView("title"))) {
-            const qsizetype stop = scanner.attributes(nameEnd, ignore);
-            i = scanner.afterEndTag(stop, QLatin1StringView("title"));
+        case Element::Title:
+            i = scanner.afterEndTag(scanner.skipAttributes(nameEnd), QLatin1StringView("title"));
             continue;
-        }
-        if (nameIs(name, QLatin1StringView("style"))) {
-            const qsizetype stop = scanner.attributes(nameEnd, ignore);
-            i = scanner.afterEndTag(stop, QLatin1StringView("style"));
+        case Element::Style:
+            i = scanner.afterEndTag(scanner.skipAttributes(nameEnd), QLatin1StringView("style"));
             // Styles of the head still style the body: they go in front of it.
             (mode == Mode::Content ? out : headStyles) += s.sliced(lt, i - lt);
             continue;
-        }
-        if (nameIs(name, QLatin1StringView("meta"))) {
+        case Element::Meta: {
             bool declaresCharset = false;
-            i = scanner.attributes(nameEnd, [&](QStringView attribute, QStringView) {
+            auto check = [&](QStringView attribute, QStringView) {
                 if (nameIs(attribute, QLatin1StringView("charset")) || nameIs(attribute, QLatin1StringView("http-equiv")))
                     declaresCharset = true;
-            });
+            };
+            i = scanner.attributes(nameEnd, &check);
             if (mode != Mode::Head && !declaresCharset)
                 out += s.sliced(lt, i - lt);
             continue;
         }
-        if (nameIs(name, QLatin1StringView("body"))) {
+        case Element::Body: {
             QString bgcolor, color, style;
-            i = scanner.attributes(nameEnd, [&](QStringView attribute, QStringView value) {
+            auto collect = [&](QStringView attribute, QStringView value) {
                 if (nameIs(attribute, QLatin1StringView("style")))
                     style = value.trimmed().toString();
                 else if (nameIs(attribute, QLatin1StringView("bgcolor")))
                     bgcolor = value.trimmed().toString();
                 else if (nameIs(attribute, QLatin1StringView("text")))
                     color = value.trimmed().toString();
-            });
+            };
+            i = scanner.attributes(nameEnd, &collect);
             if (!bodySeen) {
                 bodySeen = true;
                 if (!bgcolor.isEmpty())
@@ -767,22 +791,31 @@ QString MCOHTMLRenderer::htmlBodyFragment(const QString &html)
             mode = Mode::Content;
             continue;
         }
-        const qsizetype stop = scanner.attributes(nameEnd, ignore);
-        i = stop;
-        if (nameIs(name, QLatin1StringView("html")) || nameIs(name, QLatin1StringView("base")))
+        case Element::Html:
+        case Element::Base:
+            i = scanner.skipAttributes(nameEnd);
             continue;
-        if (nameIs(name, QLatin1StringView("head"))) {
+        case Element::Head:
+            i = scanner.skipAttributes(nameEnd);
             if (mode == Mode::Before && !bodySeen)
                 mode = Mode::Head;
             continue;
+        case Element::Link:
+        case Element::Noscript:
+        case Element::Basefont:
+        case Element::Bgsound:
+            if (mode == Mode::Head) {
+                i = scanner.skipAttributes(nameEnd);
+                continue;
+            }
+            break;
+        case Element::Other:
+            break;
         }
-        if (mode == Mode::Head
-            && (nameIs(name, QLatin1StringView("link")) || nameIs(name, QLatin1StringView("noscript"))
-                || nameIs(name, QLatin1StringView("basefont")) || nameIs(name, QLatin1StringView("bgsound"))))
-            continue;
+        i = scanner.skipAttributes(nameEnd);
         // Any other element starts the body, as it does in an HTML engine.
         mode = Mode::Content;
-        out += s.sliced(lt, stop - lt);
+        out += s.sliced(lt, i - lt);
     }
 
     if (headStyles.isEmpty() && bodyStyle.isEmpty())
@@ -806,10 +839,17 @@ QString MCOHTMLRenderer::plainTextToHTML(const QString &text)
     out.reserve(text.size() + text.size() / 8 + 160);
     out += QStringLiteral("<div style=\"white-space: pre-wrap; word-wrap: break-word; overflow-wrap: break-word; "
                           "font-family: monospace;\">");
+    const char16_t *d = QStringView(text).utf16();
     const qsizetype n = text.size();
+    // Runs of ordinary characters are copied whole; only the few special ones are looked at.
+    qsizetype run = 0;
     for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = text[i];
-        switch (c.unicode()) {
+        const char16_t c = d[i];
+        if (c > u'>' || (c != u'&' && c != u'<' && c != u'>' && c != u'\r' && c != 0))
+            continue;
+        out.append(QStringView(d + run, i - run));
+        run = i + 1;
+        switch (c) {
         case u'&':
             out += QLatin1String("&amp;");
             break;
@@ -821,17 +861,14 @@ QString MCOHTMLRenderer::plainTextToHTML(const QString &text)
             break;
         case u'\r':
             // CRLF and a lone CR (old Mac text) both end a line.
-            if (i + 1 < n && text[i + 1] == u'\n')
-                break;
-            out += QLatin1Char('\n');
-            break;
-        case 0:
-            out += QChar(QChar::ReplacementCharacter);
+            if (i + 1 >= n || d[i + 1] != u'\n')
+                out += QLatin1Char('\n');
             break;
         default:
-            out += c;
+            out += QChar(QChar::ReplacementCharacter);
         }
     }
+    out.append(QStringView(d + run, n - run));
     out += QLatin1String("</div>");
     return out;
 }
