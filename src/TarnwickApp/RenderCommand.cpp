@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
@@ -107,6 +108,8 @@ int run(int argc, char **argv)
     int failures = 0, pdfs = 0, skipped = 0;
     for (const QString &file : messages) {
         Log::captureStart();
+        QElapsedTimer clock;
+        clock.start();
         QString mailapp;
         const auto message = RenderTool::makeMCOMessage(file, &mailapp);
         const QString mailFolder = RenderTool::emlSubFolder(file, base, jobName);
@@ -124,6 +127,7 @@ int run(int argc, char **argv)
                 loop.exec();
             }
         }
+        const qint64 elapsedMs = clock.elapsed();
         const QStringList log = Log::captureTake();
         bool isRetry = false;
         const bool failed = message && renderer.getAndClearFailedMessage(&isRetry).has_value();
@@ -134,6 +138,7 @@ int run(int argc, char **argv)
                                                                          MessageToHTMLToPDF::FolderCreation::No)
                                     : QString();
         printOut(QStringLiteral("%1\n").arg(file));
+        printOut(QStringLiteral("  time: %1 ms\n").arg(elapsedMs));
         for (const QString &line : log)
             printOut(QStringLiteral("  log: %1\n").arg(line));
         if (!message) {
