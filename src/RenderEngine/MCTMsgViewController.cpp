@@ -184,6 +184,9 @@ QString MCTMsgViewController::templateForMessage(const MCOAbstractMessage &messa
     QString footer;
     if (m_renderBoss)
         footer = m_renderBoss->footerMiniHeaderText(message);
+    // The footer is header text pasted into a template: a subject holding "{{BODY}}"
+    // must stay text, not become a placeholder.
+    footer.replace(QLatin1Char('{'), QLatin1String("&#123;"));
     QString page = QStringLiteral(
         "<style> blockquote { -webkit-margin-before: 0px; -webkit-margin-after: 0px; -webkit-margin-start: 0px; "
         "-webkit-margin-end: 0px;  } </style>"

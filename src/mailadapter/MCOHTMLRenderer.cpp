@@ -141,7 +141,8 @@ private:
             const qsizetype digits = at + prefix.size();
             const qsizetype close = rendered.indexOf(QStringLiteral("\x02\x01"), digits);
             bool ok = false;
-            const qsizetype index = close < 0 ? -1 : QStringView(rendered).sliced(digits, close - digits).toLongLong(&ok);
+            const qsizetype index =
+                close < 0 ? -1 : QStringView(rendered).sliced(digits, close - digits).toLongLong(&ok);
             if (!ok || index < 0 || index >= m_html.size()) {
                 out += prefix;
                 from = digits;
@@ -483,7 +484,8 @@ private:
     const QString &separator()
     {
         if (!m_separatorReady) {
-            m_separator = TemplateValues().expand(orDefault(m_delegate.templateForAttachmentSeparator(), kSeparatorTemplate));
+            m_separator =
+                TemplateValues().expand(orDefault(m_delegate.templateForAttachmentSeparator(), kSeparatorTemplate));
             m_separatorReady = true;
         }
         return m_separator;
@@ -599,7 +601,8 @@ public:
                 valueEnd = i;
             }
             if (onAttribute)
-                (*onAttribute)(m_s.sliced(nameStart, nameEnd - nameStart), m_s.sliced(valueStart, valueEnd - valueStart));
+                (*onAttribute)(m_s.sliced(nameStart, nameEnd - nameStart),
+                               m_s.sliced(valueStart, valueEnd - valueStart));
         }
         return n;
     }
@@ -760,7 +763,8 @@ QString MCOHTMLRenderer::htmlBodyFragment(const QString &html)
         case Element::Meta: {
             bool declaresCharset = false;
             auto check = [&](QStringView attribute, QStringView) {
-                if (nameIs(attribute, QLatin1StringView("charset")) || nameIs(attribute, QLatin1StringView("http-equiv")))
+                if (nameIs(attribute, QLatin1StringView("charset"))
+                    || nameIs(attribute, QLatin1StringView("http-equiv")))
                     declaresCharset = true;
             };
             i = scanner.attributes(nameEnd, &check);

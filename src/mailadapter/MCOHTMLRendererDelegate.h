@@ -14,7 +14,8 @@
 //       {{SUBJECT}}, {{DATE}} ("Saturday, 18 January 2014 at 08:16:20 UTC") and, for
 //       each, a section {{#HASFROM}}...{{/HASFROM}} shown when the field is present
 //   image, attachment: {{URL}} ("x-mailcore-image:" + unique ID), {{CONTENTID}},
-//       {{UNIQUEID}}, {{FILENAME}}, {{MIMETYPE}}, {{SIZE}} ("12 KB"),
+//       {{UNIQUEID}}, {{FILENAME}} ("Untitled.pdf" and the like for a part without
+//       a name), {{MIMETYPE}}, {{SIZE}} ("12 KB"),
 //       {{#HASSIZE}}...{{/HASSIZE}} and {{#NOSIZE}}...{{/NOSIZE}}, {{#HASCONTENTID}}
 //       ...{{/HASCONTENTID}}
 //   attachment separator: none

@@ -301,6 +301,18 @@ INSTANTIATE_TEST_SUITE_P(
         MessageRow{"pdf_attachment_block", kPDFMessage, {},
                    {"See the report.</div><hr", ">report.pdf, 45 bytes</div>", ">empty.bin</div>"},
                    {"x-mailcore-image"}},
+        MessageRow{"nameless_attachment_named_by_type",
+                   "From: a@example.com\n"
+                   "Content-Type: multipart/mixed; boundary=\"b\"\n"
+                   "\n"
+                   "--b\n"
+                   "Content-Type: application/pdf\n"
+                   "\n"
+                   "%PDF-1.4\n"
+                   "--b--\n",
+                   {},
+                   {">Untitled.pdf, 8 bytes</div>"},
+                   {}},
         MessageRow{"delegate_templates",
                    kPDFMessage,
                    {.messageTemplate = "<main>{{HEADER}}|{{BODY}}</main>",
