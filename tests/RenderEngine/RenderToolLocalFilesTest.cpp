@@ -303,3 +303,38 @@ TEST(RenderToolLoadingFixtures, EmlxMessageReportsItsAttachmentsFolder)
 }
 
 } // namespace
+
+namespace {
+
+// The converter that made this oracle wrote the files of Mail's Attachments folder back
+// into the message; here the message keeps its emptied parts and the folder is reported,
+// to be copied beside the PDF. Either way the archive ends with the same files.
+TEST(RenderToolLoadingFixtures, PartialMessageWithAttachmentsFolderMatchesTheOracleFiles)
+{
+    REQUIRE_FIXTURES();
+    const QString root = TestSupport::fixturesDir() + "/emlx/partial-emlx-converter";
+    QString folder;
+    const auto message = RenderTool::makeMCOMessage(root + "/input/Messages/114892.partial.emlx", &folder);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(folder, root + "/input/Attachments/114892");
+    const auto oracle = MCOMessageParser::messageParserWithData(readAll(root + "/expected_results/114892.eml"));
+    EXPECT_EQ(message->header().subject(), oracle->header().subject());
+    int compared = 0;
+    for (const MCOAbstractPartPtr &part : oracle->attachments() + oracle->htmlInlineAttachments()) {
+        QDirIterator it(folder, {part->filename()}, QDir::Files, QDirIterator::Subdirectories);
+        if (part->filename().isEmpty() || !it.hasNext())
+            continue;
+        // Text parts travel with canonical CR LF line ends; the files keep LF.
+        QByteArray fromOracle = std::static_pointer_cast<MCOAttachment>(part)->data();
+        QByteArray fromFolder = readAll(it.next());
+        if (part->mimeType().startsWith("text/")) {
+            fromOracle.replace("\r\n", "\n");
+            fromFolder.replace("\r\n", "\n");
+        }
+        EXPECT_EQ(fromOracle, fromFolder) << part->filename().toStdString();
+        ++compared;
+    }
+    EXPECT_EQ(compared, 4);
+}
+
+} // namespace
