@@ -147,6 +147,17 @@ public:
     static bool pdfFilelooksOK(const QString &path);
     static bool emlFilelooksOK(const QString &path);
 
+    // --- Tags and PDF document information -------------------------------------------
+
+    // Sets the file's user tags from the message's "X-Keywords" and "X-Mailtags" headers;
+    // nothing when there are none.
+    static void addAppleTags(const MCOAbstractMessage &message, const QString &path);
+    // Rewrites the PDF's document information for `message`: addresses as keywords,
+    // sender as author, subject as title and subject, creator, creation date.
+    static void addEmailsAsKeywords(const QString &pdfPath, const MCOAbstractMessage &message);
+    // Distinct e-mail addresses of the message (From, To, Cc, Bcc, Sender, Reply-To).
+    static QStringList emailAddressesForMessage(const MCOAbstractMessage &message);
+
     // How modal alerts are shown: the desktop installs a dialog; the default logs them.
     using AlertHandler = std::function<void(const QString &message, const QString &informative)>;
     static void setAlertHandler(AlertHandler handler);
