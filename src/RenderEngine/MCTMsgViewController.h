@@ -6,6 +6,7 @@
 #include "mailadapter/MCOHTMLRenderer.h"
 #include "mailadapter/MCOMessageParser.h"
 #include "RenderEngine/MCOCIDURLProtocol.h"
+#include "RenderEngine/MCOMessageView.h"
 
 #include <QObject>
 #include <QPointer>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <optional>
 
-class MCOMessageView;
 class MCOIMAPSession;
 class MessageToHTMLToPDF;
 class QWebEngineView;

@@ -260,12 +260,6 @@ void MessageToHTMLToPDF::renderSingleEMLMessageAsEmergencyEML(const QByteArray &
         saveEMLData(cleaned, pdfPath);
 }
 
-bool MessageToHTMLToPDF::startOnAttachmentsFolder(const std::shared_ptr<MCOMessageParser> &, const QString &,
-                                                  const QString &, MCOIMAPSession *, const QString &)
-{
-    return m_attachmentsDownloading == 0;
-}
-
 // --- Load completion -------------------------------------------------------------------
 
 MessageToHTMLToPDF::LoadStep MessageToHTMLToPDF::loadStepAt(double t, qint64 reloadCount, bool resourcesLoading,
@@ -473,7 +467,9 @@ void MessageToHTMLToPDF::finishAfterFallbackPrint()
         return;
     }
     if (message) {
+        addEmailsAsKeywords(m_printingToPath, *message);
         setCreationDate(m_printingToPath, dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()));
+        addAppleTags(*message, m_printingToPath);
         incrementPDFCount();
     }
     writeEMLMessage(message, m_viewController ? m_viewController->session() : nullptr);

@@ -61,6 +61,22 @@ public:
     // The failure of the last render, once; `isRetry` tells whether it was a retry.
     std::optional<FailureRecord> getAndClearFailedMessage(bool *isRetry);
 
+    // Copies the files of a Mail attachments folder to the attachment destinations;
+    // their destination paths (also of files already there).
+    QStringList copyAttachmentsFromMailAppPath(const MCOAbstractMessage &message, const QString &mainFolder,
+                                               const QString &mailFolder, const QString &mailappAttachments);
+    // Thumbnail of a file as PNG bytes, or nothing.
+    static std::optional<QByteArray> getImageData(const QString &path);
+    // The extraction-engine route for messages with nameless parts.
+    bool usedRipMimeToGetAllAttachments(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
+                                        const QString &mailFolder);
+    bool ripMimeEML(const std::shared_ptr<MCOMessageParser> &message, const QString &folder);
+    // Writes one part under its name (with the duplicate suffix); false: nothing is left
+    // running (parsed parts are written at once).
+    bool downloadAttachment(const MCOAbstractPartPtr &part, MCOIMAPSession *session, const MCOAbstractMessage &message,
+                            const QString &mainFolder, const QString &mailFolder, const QString &dupWarn);
+    static QByteArray stripNullsFrom(const QByteArray &data);
+
     // The 4-pixel copy of the header at the end of the page ("" when "tiny_headers" is off).
     QString footerMiniHeaderText(const MCOAbstractMessage &message) const;
     static QString convertEntitiesOtherWay(const QString &text);
@@ -77,8 +93,11 @@ public:
     static void setNotificationPoster(NotificationPoster poster);
     static void postNotification(const QString &name, const QString &object);
 
-    // The attachment step, run before the page loads (saving itself comes with the
-    // attachment module; until then nothing is written).
+    // --- Attachments -----------------------------------------------------------------
+
+    // Saves the message's attachments before its page loads: the Mail application's
+    // attachments folder copied as it is, or else the inline parts and then every other
+    // part (through the extraction engine when a part has no name). Never replaces a file.
     bool startOnAttachmentsFolder(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
                                   const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
 

@@ -351,8 +351,9 @@ QString MessageToHTMLToPDF::justFileName(const MCOAbstractPart &part)
     const QString &raw = part.filename();
     if (raw.isEmpty())
         return fallback;
-    // The last component only: a sender may name an attachment "../../x" or "C:\x".
-    QString name = raw.section(QLatin1Char('/'), -1);
+    // Attachment names come from the sender. Only the last component counts, whichever
+    // separator the sending system used ("../../x", "C:\\x", "/etc/x").
+    QString name = raw.section(QLatin1Char('/'), -1).section(QLatin1Char('\\'), -1);
     const QByteArray utf8 = name.toUtf8();
     if (utf8.isEmpty() && !name.isEmpty()) {
         TLog(QStringLiteral("very likely this be bad It will not usually even print the next line..."));
@@ -367,7 +368,15 @@ QString MessageToHTMLToPDF::justFileName(const MCOAbstractPart &part)
             name = fixed;
         }
     }
-    return name.isEmpty() ? fallback : name;
+    // Control characters have no place in a file name.
+    for (QChar &c : name)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('_');
+    // A name of dots and spaces only would name the attachment folder itself.
+    bool meaningful = false;
+    for (QChar c : name)
+        meaningful = meaningful || (c != QLatin1Char('.') && !c.isSpace());
+    return meaningful ? name : fallback;
 }
 
 QString MessageToHTMLToPDF::duplicateSuffixedName(const QString &name, const QString &suffix)

@@ -32,6 +32,15 @@ public:
     // part with content; lossy only for bytes no candidate charset can read.
     QString decodedString() const;
 
+    // Replaces the content (an inline image without bytes gets the thumbnail of the file
+    // that the Mail application kept for it).
+    void setData(const QByteArray &data)
+    {
+        m_data = data;
+        m_hasData = true;
+        m_size = -1;
+    }
+
     // Decoded size in bytes; computed once, without keeping the decoded bytes.
     qint64 size() const override;
 

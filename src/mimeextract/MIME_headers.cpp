@@ -160,12 +160,15 @@ struct MIMEH_block {
     char *text;
     size_t len;
     size_t cap;
+    int full;
 };
 
 static int MIMEH_block_append(struct MIMEH_block *b, const char *data, size_t n)
 {
-    if (b->len + n > MIMEH_MAX_HEADER_BYTES)
-        return 0; // dropped: the block is already as large as any real one
+    if (b->full || b->len + n > MIMEH_MAX_HEADER_BYTES) {
+        b->full = 1; // the rest of the block is dropped: it is already larger than any real one
+        return 0;
+    }
     if (b->len + n + 1 > b->cap) {
         size_t cap = b->cap ? b->cap : 4096;
         while (cap < b->len + n + 1)
@@ -311,7 +314,7 @@ static int MIMEH_headers_get(struct FFGET_FILE *f, struct MIMEH_header_info *h, 
     int result = 0;
     for (int block = 1;; ++block) {
         MIMEH_reset_record(h, f);
-        MIMEH_block b = {nullptr, 0, 0};
+        MIMEH_block b = {nullptr, 0, 0, 0};
         result = MIMEH_read_headers(f, h, &b);
         if (!b.text) {
             b.text = static_cast<char *>(calloc(1, 1));
@@ -452,9 +455,10 @@ static int MIMEH_parse_rfc2231(const char *text, const char *param, char *value,
         ++q;
         while (isdigit(static_cast<unsigned char>(*q)))
             ++q;
-        const int extended = (*q == '*');
-        if (extended)
+        if (*q == '*')
             ++q;
+        // name*= and name*N*= carry a charset and percent escapes; name*N= is plain text.
+        const int extended = (q[-1] == '*');
         if (*q != '=') {
             if (p == text)
                 return 1; // not a piece: the caller moves on without scanning the rest again
@@ -583,9 +587,10 @@ static void MIMEH_parse_contenttype(struct MIMEH_header_info *h, const char *val
                 SS_push(&h->ss_names, filtered, strlen(filtered));
                 if (SS_count(&h->ss_names) > 1)
                     MIMEH_defect(h, MIMEH_DEFECT_MULTIPLE_NAMES);
-                if (h->filename[0] == '\0')
-                    MIMEH_set_filename(h, filtered, raw);
             }
+            // A name already listed (an earlier part of the same name) still names this one.
+            if (h->filename[0] == '\0')
+                MIMEH_set_filename(h, filtered, raw);
         }
         const char *from = afterName > p ? afterName : p;
         const char *afterBoundary = from;

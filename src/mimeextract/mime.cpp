@@ -559,7 +559,107 @@ static void MIME_skip_line(struct FFGET_FILE *f)
     }
 }
 
-// The fast loop over the reader's block. Returns a MIME_B64_* state other than GO_ON.
+// Byte classes of the body decoder: alphabet values 0..63, then bytes that are skipped,
+// LF (counted in single-part bodies) and the bytes that need a decision ("=", "-", 0xFF).
+enum : unsigned char { MIME_B64_CLASS_SKIP = 0x40, MIME_B64_CLASS_LF = 0x41, MIME_B64_CLASS_SPECIAL = 0x42 };
+
+struct MIME_b64_classes {
+    unsigned char of[256];
+    constexpr MIME_b64_classes() : of()
+    {
+        for (int c = 0; c < 256; ++c)
+            of[c] = MIME_B64_CLASS_SKIP;
+        const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 64; ++i)
+            of[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
+        of[static_cast<unsigned char>('\n')] = MIME_B64_CLASS_LF;
+        of[static_cast<unsigned char>('=')] = MIME_B64_CLASS_SPECIAL;
+        of[static_cast<unsigned char>('-')] = MIME_B64_CLASS_SPECIAL;
+        of[0xFF] = MIME_B64_CLASS_SPECIAL;
+    }
+};
+
+constexpr MIME_b64_classes mime_b64_classes;
+
+// Decodes p[0..avail) up to the first byte that needs a decision. The state lives in
+// locals here: stores into the output buffer could otherwise alias it and force the
+// compiler to reload it for every byte. Returns the index of the byte that stopped it
+// (avail when none did); *blank is set when the third LF in a row ended the body.
+static size_t MIME_b64_fast(const unsigned char *p, size_t avail, MIME_b64 *d, int countLf, int *blank)
+{
+    const unsigned char *cls = mime_b64_classes.of;
+    unsigned int acc = d->acc;
+    int n = d->n, lfs = d->lfs;
+    size_t used = d->used, i = 0;
+    long total = d->total;
+    unsigned char *out = d->buffer;
+    for (;;) {
+        if (n == 0) {
+            // Whole groups of four alphabet characters: nearly every byte of a body.
+            while (i + 4 <= avail) {
+                const unsigned int a = cls[p[i]], b = cls[p[i + 1]], c = cls[p[i + 2]], e = cls[p[i + 3]];
+                if ((a | b | c | e) & 0xC0)
+                    break;
+                const unsigned int v = a << 18 | b << 12 | c << 6 | e;
+                out[used] = static_cast<unsigned char>(v >> 16);
+                out[used + 1] = static_cast<unsigned char>(v >> 8);
+                out[used + 2] = static_cast<unsigned char>(v);
+                used += 3;
+                total += 3;
+                lfs = 0;
+                i += 4;
+                if (used > MIME_B64_FLUSH) {
+                    d->used = used;
+                    MIME_b64_flush(d);
+                    used = 0;
+                }
+            }
+        }
+        if (i >= avail)
+            break;
+        const unsigned char v = cls[p[i]];
+        if (v < 64) {
+            acc = acc << 6 | v;
+            lfs = 0;
+            ++i;
+            if (++n == 4) {
+                out[used] = static_cast<unsigned char>(acc >> 16);
+                out[used + 1] = static_cast<unsigned char>(acc >> 8);
+                out[used + 2] = static_cast<unsigned char>(acc);
+                used += 3;
+                total += 3;
+                n = 0;
+                acc = 0;
+                if (used > MIME_B64_FLUSH) {
+                    d->used = used;
+                    MIME_b64_flush(d);
+                    used = 0;
+                }
+            }
+            continue;
+        }
+        if (v == MIME_B64_CLASS_LF) {
+            ++i;
+            if (countLf && ++lfs == 3) {
+                *blank = 1;
+                break;
+            }
+            continue;
+        }
+        if (v == MIME_B64_CLASS_SPECIAL)
+            break;
+        lfs = 0; // CR, other controls, bytes above 127, anything outside the alphabet
+        ++i;
+    }
+    d->acc = acc;
+    d->n = n;
+    d->lfs = lfs;
+    d->used = used;
+    d->total = total;
+    return i;
+}
+
+// The loop over the reader's blocks. Returns a MIME_B64_* state other than GO_ON.
 static int MIME_b64_run(struct FFGET_FILE *f, MIME_b64 *d, int boundaries)
 {
     for (;;) {
@@ -568,56 +668,42 @@ static int MIME_b64_run(struct FFGET_FILE *f, MIME_b64 *d, int boundaries)
         if (avail == 0)
             return MIME_B64_END_OF_INPUT;
         const unsigned char *p = reinterpret_cast<const unsigned char *>(data);
-        size_t i = 0;
-        for (; i < avail; ++i) {
-            const unsigned char v = MDECODE_b64_table[p[i]];
-            if (v != MDECODE_B64_SKIP) {
-                d->acc = d->acc << 6 | v;
-                d->lfs = 0;
-                if (++d->n == 4)
-                    MIME_b64_group(d);
-                continue;
-            }
-            const unsigned char c = p[i];
-            if (c == '\n') {
-                if (!boundaries && ++d->lfs == 3) {
-                    FFGET_consume(f, i + 1);
-                    return MIME_B64_BLANK_LINES;
-                }
-                continue;
-            }
-            d->lfs = 0;
-            if (c == 0xFF) {
-                FFGET_consume(f, i + 1);
-                return MIME_B64_END_OF_INPUT;
-            }
-            if (c == '=') {
-                FFGET_consume(f, i + 1);
-                MIME_b64_padding(d);
-                MIME_skip_line(f);
-                return MIME_B64_PADDING;
-            }
-            if (c == '-' && boundaries) {
-                // The rest of this line decides: an active boundary ends the body,
-                // anything else is decoded on (the "-" itself is skipped).
-                FFGET_consume(f, i + 1);
-                char line[MIME_TEXT_LINE + 2];
-                line[0] = '-';
-                size_t len = 1;
-                if (FFGET_fgets(line + 1, MIME_TEXT_LINE, f))
-                    len += f->last_length;
-                else
-                    line[1] = '\0';
-                if (BS_cmp(line, len))
-                    return MIME_B64_BOUNDARY;
-                const int state = MIME_b64_line(d, line + 1, len - 1);
-                if (state != MIME_B64_GO_ON)
-                    return state;
-                break; // the block was consumed by the line read: fetch the next one
-            }
+        int blank = 0;
+        const size_t i = MIME_b64_fast(p, avail, d, !boundaries, &blank);
+        if (blank) {
+            FFGET_consume(f, i);
+            return MIME_B64_BLANK_LINES;
         }
-        if (i == avail)
+        if (i == avail) {
             FFGET_consume(f, avail);
+            continue;
+        }
+        const unsigned char c = p[i];
+        FFGET_consume(f, i + 1);
+        d->lfs = 0;
+        if (c == 0xFF)
+            return MIME_B64_END_OF_INPUT;
+        if (c == '=') {
+            MIME_b64_padding(d);
+            MIME_skip_line(f);
+            return MIME_B64_PADDING;
+        }
+        if (c == '-' && boundaries) {
+            // The rest of this line decides: an active boundary ends the body,
+            // anything else is decoded on (the "-" itself is skipped).
+            char line[MIME_TEXT_LINE + 2];
+            line[0] = '-';
+            size_t len = 1;
+            if (FFGET_fgets(line + 1, MIME_TEXT_LINE, f))
+                len += f->last_length;
+            else
+                line[1] = '\0';
+            if (BS_cmp(line, len))
+                return MIME_B64_BOUNDARY;
+            const int state = MIME_b64_line(d, line + 1, len - 1);
+            if (state != MIME_B64_GO_ON)
+                return state;
+        }
     }
 }
 

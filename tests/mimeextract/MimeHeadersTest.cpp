@@ -52,6 +52,9 @@ TEST_F(MimeHeaders, FileNamesAndBoundariesFromParameters)
         {"Content-Type: text/plain;\n\tname=folded.txt\n", "folded.txt", "", 0},
         {"Content-Disposition: attachment; filename*0*=utf-8''%E2%82%AC;filename*1=.txt\n", "\xe2\x82\xac.txt", "",
          0},
+        {"Content-Disposition: attachment; filename*=UTF-8''Bericht%20%C3%BCber%20Q4.txt\n",
+         "Bericht \xc3\xbc" "ber Q4.txt", "", 0},
+        {"Content-Type: text/plain; name*0=two; name*1=parts.txt\n", "twoparts.txt", "", 0},
         {"Content-Type: text/plain; name=\"\"abc.txt\"\n", "abc.txt", "", MIMEH_DEFECT_MULTIPLE_QUOTES},
         {"Content-Type: multipart/mixed; boundary=\"abc\n", "", "\"abc", MIMEH_DEFECT_UNBALANCED_QUOTES},
         {"Content-Type: multipart/mixed; boundary==\"b1\"\n", "", "b1", MIMEH_DEFECT_MULTIPLE_EQUALS_SEPARATORS},
@@ -99,7 +102,7 @@ TEST_F(MimeHeaders, ContentTypeAndEncodingCodes)
         {"image/jpeg", _CTYPE_IMAGE_JPEG},                       {"image/png", _CTYPE_IMAGE},
         {"audio/mpeg", _CTYPE_AUDIO},                            {"message/rfc822", _CTYPE_RFC822},
         {"application/octet-stream", _CTYPE_OCTECT},             {"application/ms-tnef", _CTYPE_TNEF},
-        {"application/vnd.ms-tnef", _CTYPE_TNEF},                {"application/applefile", _CTYPE_APPLICATION_APPLEFILE},
+        {"application/applefile", _CTYPE_APPLICATION_APPLEFILE},
         {"application/pdf", _CTYPE_UNKNOWN},
     };
     for (const Row &row : types) {

@@ -85,6 +85,13 @@ void Engine::SetUp()
     LOGGER_set_output_mode(LOGGER_MODE_LOGFILE);
 }
 
+void Engine::reset()
+{
+    MIME_reset();
+    LOGGER_set_output_file(m_log);
+    LOGGER_set_output_mode(LOGGER_MODE_LOGFILE);
+}
+
 void Engine::TearDown()
 {
     MIME_reset();

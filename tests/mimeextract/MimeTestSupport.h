@@ -25,6 +25,8 @@ class Engine : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Back to a fresh engine (counters included), the log still captured.
+    void reset();
     // The log lines written since the test began.
     std::string log();
     // Writes message to a file and unpacks it into out() the way the attachment-saving
