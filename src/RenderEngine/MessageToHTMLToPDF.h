@@ -174,7 +174,7 @@ public:
     // Rewrites the PDF's document information for `message`: addresses as keywords,
     // sender as author, subject as title and subject, creator, creation date.
     static void addEmailsAsKeywords(const QString &pdfPath, const MCOAbstractMessage &message);
-    // Distinct e-mail addresses of the message (From, To, Cc, Bcc, Sender, Reply-To).
+    // Distinct e-mail addresses of the message (From, To, Cc, Bcc).
     static QStringList emailAddressesForMessage(const MCOAbstractMessage &message);
 
     // How modal alerts are shown: the desktop installs a dialog; the default logs them.

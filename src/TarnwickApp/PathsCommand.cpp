@@ -188,7 +188,7 @@ int run(const QStringList &args)
         if (info.isFile() && ext != QLatin1String("eml") && ext != QLatin1String("emlx") && ext != QLatin1String("mbox") &&
             info.fileName().toLower() != QLatin1String("mbox"))
             printErr(QStringLiteral("tarnwick paths: %1: not an .eml, .emlx or mbox file, skipped\n").arg(f));
-        inputs.append(info.absoluteFilePath());
+        inputs.append(QDir::cleanPath(info.absoluteFilePath())); // "Mail/" and "Mail" alike
     }
     const JobOptions options = jobOptionsFor(req);
     // The same scan and placement as a job over files dropped on the application. The

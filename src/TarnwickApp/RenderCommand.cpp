@@ -84,7 +84,7 @@ int run(int argc, char **argv)
             printErr(QStringLiteral("tarnwick render: bad option %1\n").arg(a) + QString::fromLatin1(kUsage));
             return 1;
         } else {
-            paths.append(QFileInfo(a).absoluteFilePath());
+            paths.append(QDir::cleanPath(QFileInfo(a).absoluteFilePath()));
         }
     }
     if (paths.isEmpty()) {

@@ -116,11 +116,14 @@ struct MIMEH_header_info {
 int MIMEH_init();
 // MIMEH_init plus the process-long counters and remembered names, back to their start.
 int MIMEH_reset();
+// Settings (process-wide). Each returns 0 or the value set.
 int MIMEH_set_verbosity(int level);
 int MIMEH_set_debug(int level);
 // Folder in which double-CR files are written (copied, at most 1023 characters).
 int MIMEH_set_outputdir(const char *dir);
+// Join parameter lists broken after ";" (on by default).
 int MIMEH_set_headerfix(int level);
+// Save what follows a CR CR line end as doubleCR.N (on by default).
 int MIMEH_set_doubleCR_save(int level);
 int MIMEH_get_doubleCR_save();
 // Header blocks are also written to this stream (owned by the caller).
@@ -133,6 +136,7 @@ int MIMEH_set_headers_save_original(int level);
 // many blocks.
 int MIMEH_set_header_longsearch(int blocks);
 int MIMEH_get_header_longsearch();
+// Stored only: the header rules are the same for mailboxes and web forms.
 int MIMEH_set_mailbox(int level);
 int MIMEH_set_webform(int level);
 // Set when a double-CR file was saved while the last block was read.

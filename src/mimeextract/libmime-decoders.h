@@ -11,6 +11,7 @@ extern const unsigned char MDECODE_b64_table[256];
 
 // Restores the settings: quoted-printable decoding on, quiet.
 int MDECODE_init();
+// Settings: verbosity, debug, and whether quoted-printable text parts are decoded.
 int MDECODE_set_verbose(int level);
 int MDECODE_set_debug(int level);
 int MDECODE_set_decode_qp(int level);

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr size_t MIME_PATH_MAX = 1024;
 constexpr size_t MIME_SETTING_MAX = 1024; // string settings hold at most 1023 characters
 constexpr int MIME_TEXT_LINE = 1023;      // text lines of up to 1022 characters
 constexpr int MIME_RAW_PIECE = 1025;      // raw pieces of up to 1024 bytes

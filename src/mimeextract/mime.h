@@ -35,41 +35,64 @@ int MIME_init();
 // Everything back to the state of a fresh process, counters included: for tests and the
 // fuzzer, which run many unpacks one after another.
 int MIME_reset();
+// Settings. Each setter takes effect for the next unpack and returns 0 unless noted.
+// Report each file written (also sets every module's verbosity).
 int MIME_set_verbosity(int level);
+// Debug trace in every module.
 int MIME_set_debug(int level);
+// Quiet: verbosity and debug off, non-fatal open errors not logged.
 int MIME_set_quiet(int level);
+// On: a name already in the folder is varied (see MIME_test_uniquename); off: overwritten.
 int MIME_set_uniquenames(int level);
 // 1 infix, 2 prefix, 3 postfix. Returns 0, or -1 (method unchanged) for other values.
 int MIME_set_renamemethod(int method);
+// Only ASCII letters, digits and "." in names taken from messages.
 int MIME_set_paranoid(int level);
+// Write every header block read to the headers file (MIME_set_headersname) of the folder.
 int MIME_set_dumpheaders(int level);
 int MIME_set_headersname(const char *name);
+// Remove the nameless parts (blank file prefix) once the unpack is over.
 int MIME_set_no_nameless(int level);
+// Name nameless parts after their content type ("text-plain3").
 int MIME_set_name_by_type(int level);
+// Stem of nameless parts (default "textfile"); also marks it as chosen by the user.
 int MIME_set_blankfileprefix(const char *prefix);
 const char *MIME_get_blankfileprefix();
+// The input is a mailbox: "From " lines after an empty line separate messages.
 int MIME_set_mailboxformat(int level);
+// Deepest nesting level unpacked (default 20).
 int MIME_set_recursion_level(int level);
+// Decoder switches: uuencoded files, TNEF streams, quoted-printable text, ".mht" parts
+// unpacked again. Base64 and OLE are stored only: base64 is always decoded, OLE never.
 int MIME_set_decode_uudecode(int level);
 int MIME_set_decode_tnef(int level);
 int MIME_set_decode_base64(int level);
 int MIME_set_decode_qp(int level);
 int MIME_set_decode_mht(int level);
 int MIME_set_decode_ole(int level);
+// Further Content-Type names of a part become hard links to its file.
 int MIME_set_multiple_filenames(int level);
+// Look for a message past the first blank line of a saved part (bounces).
 int MIME_set_header_longsearch(int level);
+// Save and walk what follows a CR CR line end in headers.
 int MIME_set_decode_doubleCR(int level);
+// Report files as "Decoding: name" log lines instead of through the callback.
 int MIME_set_verbosity_12x_style(int level);
+// Pass the content type to the report callback.
 int MIME_set_verbosity_contenttype(int level);
+// Log a summary of header defects per message.
 int MIME_set_verbose_defects(int level);
+// Stored only.
 int MIME_set_report_MIME(int level);
+// Called with (file name, content type or nullptr) for each file written; also used by
+// the uuencode and TNEF decoders.
 int MIME_set_filename_report_fn(MIME_report_fn fn);
+// Stored only.
 int MIME_set_tmpdir(const char *dir);
+// Named attachments written (and uudecoded files, TNEF parts) since MIME_init.
 int MIME_get_attachment_count();
+// Header defects met since MIME_init.
 int MIME_get_header_defect_count();
-// First Subject met since MIME_init (at most 1023 characters).
-const char *MIME_get_subject();
-
 // Unpacks the message file mailpack (or "-" for standard input) into folder. Results 1,
 // 100, 240 and 241 count as done (0).
 int MIME_unpack(const char *folder, const char *mailpack, int level);

@@ -19,6 +19,8 @@ typedef int (*UUENCODE_report_fn)(char *filename, char *contenttype);
 
 // Restores the settings: decoding on, double-CR mode off, quiet, no report callback.
 int UUENCODE_init();
+// Settings: decoding on or off; CR also ends lines (double-CR files); reports of files
+// written (verbosity, with the content type "uuencoded", through the callback); debug.
 int UUENCODE_set_decode(int level);
 int UUENCODE_set_doubleCR_mode(int level);
 int UUENCODE_set_verbosity(int level);

@@ -58,7 +58,7 @@ TEST_P(TagsFromMessage, SetsFileTags)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, TagsFromMessage,
+    Tags, TagsFromMessage,
     ::testing::Values(
         TagRow{"Commas", "X-Keywords: work,urgent\r\n", "work,urgent", {}},
         TagRow{"SpacesAndUnderscores", "X-Keywords: $label1 Needs_Reply\r\n", "$label1,Needs Reply", {}},

@@ -31,7 +31,7 @@ TEST_P(PdfInfoMerge, CombineArraysSkipDuplicatesLowercase)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, PdfInfoMerge,
+    PdfInfo, PdfInfoMerge,
     ::testing::Values(
         MergeRow{"BothEmpty", {}, {}, {}},
         MergeRow{"LowerCasedOnce", {"Anna@Example.com", "x@y.z"}, {"anna@example.com", "B@c.d"},
@@ -95,7 +95,7 @@ TEST_P(PdfInfoRewrite, PdfinfoShowsEntry)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Entries, PdfInfoRewrite,
+    PdfInfo, PdfInfoRewrite,
     ::testing::Values(
         EntryRow{"Title", QStringLiteral("Gr\u00fc\u00dfe aus K\u00f6ln")},
         EntryRow{"Subject", QStringLiteral("Gr\u00fc\u00dfe aus K\u00f6ln")},

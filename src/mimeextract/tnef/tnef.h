@@ -16,6 +16,8 @@ typedef int (*TNEF_report_fn)(char *filename, char *contenttype);
 int TNEF_init();
 // TNEF_init plus the RTF file counter back to 0.
 int TNEF_reset();
+// Settings: decoding on or off, reports of files written (verbosity, with the content
+// type "tnef", through the callback), debug.
 int TNEF_set_decode(int level);
 // Folder the attachments are written to (copied, at most 1023 characters).
 int TNEF_set_path(const char *path);
