@@ -93,6 +93,9 @@ int MIME_set_tmpdir(const char *dir);
 int MIME_get_attachment_count();
 // Header defects met since MIME_init.
 int MIME_get_header_defect_count();
+// First Subject met since MIME_init (at most 1023 characters).
+const char *MIME_get_subject();
+
 // Unpacks the message file mailpack (or "-" for standard input) into folder. Results 1,
 // 100, 240 and 241 count as done (0).
 int MIME_unpack(const char *folder, const char *mailpack, int level);
