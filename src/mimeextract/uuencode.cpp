@@ -170,7 +170,7 @@ static int UUENCODE_write_file(struct FFGET_FILE *f, const char *folder, const c
         }
         if (line[0] == '\r' || line[0] == '\n')
             continue;
-        if (!strpbrk(line, "\r\n") && uu_debug)
+        if (!strpbrk(line, "\r\n"))
             LOGGER_log("%s:%d:UUENCODE_decode_uu:WARNING: Excessive length line", FL);
         used += UUENCODE_decode_line(line, buffer + used);
         if (used > UUENCODE_WRITE_FLUSH) {

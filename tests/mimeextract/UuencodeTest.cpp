@@ -86,6 +86,7 @@ TEST_F(Uuencode, ShortAndOverlongLinesStayInsideTheLine)
     // "M" announces 45 bytes but the line holds 8 characters: the rest reads as zero.
     EXPECT_EQ(decode("begin 644 pad.bin\nM86)C\n" + std::string(3000, 'M') + "\nend\n"), 1);
     EXPECT_EQ(readFile(out() + "/pad.bin").size(), 4 * 45u); // the long line came in three pieces
+    EXPECT_NE(log().find("UUENCODE_decode_uu:WARNING: Excessive length line"), std::string::npos);
 }
 
 TEST_F(Uuencode, BeginLineNamesStayInTheFolder)
