@@ -84,6 +84,17 @@ TEST_F(ExtractCommand, StandardInputAFolderOfMessagesAndAMailbox)
     EXPECT_EQ(folder(box), (std::map<std::string, std::string>{{"one.txt", "1\n\n"}, {"two.txt", "2\n"}}));
 }
 
+TEST_F(ExtractCommand, HeaderDumpAndATimeoutThatIsNotReached)
+{
+    writeFile(root() + "/m.eml", kMessage);
+    const CliRun r = tarnwick({"--timeout", "60", "-e", "dump.txt", "-i", q(root() + "/m.eml"), "-d", q(out())});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string dump = readFile(out() + "/dump.txt");
+    EXPECT_NE(dump.find("Subject: x"), std::string::npos);
+    EXPECT_NE(dump.find("name=\"my file.txt\""), std::string::npos);
+    EXPECT_EQ(readFile(out() + "/my file.txt"), "one\n");
+}
+
 TEST_F(ExtractCommand, FailuresAndExtendedErrors)
 {
     EXPECT_EQ(tarnwick({"-i", q(root() + "/absent.eml"), "-d", q(out())}).status, 2);
