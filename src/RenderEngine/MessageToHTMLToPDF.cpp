@@ -6,6 +6,7 @@
 
 #include "RenderEngine/MCOMessageView.h"
 #include "RenderEngine/MCTMsgViewController.h"
+#include "RenderEngine/RemoteRender.h"
 #include "Utils/Log.h"
 #include "localmail/EmlxConverter.h"
 #include "mailadapter/MCOMessageParser.h"
@@ -83,6 +84,8 @@ void MessageToHTMLToPDF::setUpLocalRendering()
 void MessageToHTMLToPDF::shutdown()
 {
     ++m_generation;
+    if (m_remoteRenderbox)
+        m_remoteRenderbox->quitRenderbox();
     if (m_absoluteCut)
         m_absoluteCut->stop();
     if (m_renderCheckTimer)
@@ -136,6 +139,8 @@ void MessageToHTMLToPDF::startRender(const MCOMessagePtr &message, const QString
     m_jobName = jobName;
     m_mainFolder = mainFolder;
     m_mailFolder = mailFolder;
+    m_currentRenderFailed = false;
+    m_remoteRenderboxInUse = false;
     if (m_absoluteCut)
         m_absoluteCut->stop();
     if (m_busyRendering) {
@@ -201,6 +206,12 @@ void MessageToHTMLToPDF::proceedToRender(const std::shared_ptr<MCOMessageParser>
 {
     m_mainFolder = mainFolder;
     m_mailFolder = mailFolder;
+    if (m_remoteRenderbox) {
+        m_remoteRenderboxInUse =
+            m_remoteRenderbox->renderPDF(message->data(), mainFolder, mailFolder, m_options, m_jobName, mailappAttachments);
+        m_busyRendering = m_remoteRenderboxInUse;
+        return;
+    }
     proceedToRenderMessage(message, mainFolder, mailFolder, session, mailappAttachments);
 }
 
@@ -515,6 +526,18 @@ void MessageToHTMLToPDF::gaveUpOnRenderOrPrinting()
 
 bool MessageToHTMLToPDF::busyDoingSomething()
 {
+    if (m_remoteRenderboxInUse) {
+        if (m_remoteRenderbox->busyWorkingOnRender()) {
+            m_busyRendering = true;
+        } else {
+            m_remoteRenderboxInUse = false;
+            m_busyRendering = false;
+            // Asked once per message: this is what writes the emergency copy of a
+            // message whose renderbox died on it.
+            m_currentRenderFailed = m_remoteRenderbox->failed();
+            m_renderboxFailureCount += m_currentRenderFailed ? 1 : 0;
+        }
+    }
     return m_busyRendering || m_attachmentsDownloading > 0 || (m_window && m_window->stillDownloadingResources());
 }
 

@@ -24,6 +24,7 @@ class MCOMessageParser;
 class MCOMessageView;
 class MCTMsgViewController;
 class QTimer;
+class RemoteRender;
 
 // A message whose render failed, handed back to the job driver for one retry.
 struct FailureRecord {
@@ -35,14 +36,23 @@ struct FailureRecord {
 class MessageToHTMLToPDF : public QObject {
     Q_OBJECT
 public:
-    explicit MessageToHTMLToPDF(const JobOptions &options, QObject *parent = nullptr);
+    // Remote mode (`remoteRender`): every message is handed to a renderbox child process
+    // through a RemoteRender handle, and the renderer only tracks whether it is busy.
+    // Local mode: the renderer lays out and prints messages itself (setUpLocalRendering).
+    explicit MessageToHTMLToPDF(const JobOptions &options, bool remoteRender = false, QObject *parent = nullptr);
     ~MessageToHTMLToPDF() override;
 
     // Local mode: builds the offscreen window with the message view; the renderer then
     // lays out and prints messages itself. Needs a QApplication.
     void setUpLocalRendering();
-    // Cancels what is in flight and drops the window.
+    // Cancels what is in flight, quits the renderbox (remote mode) and drops the window.
     void shutdown();
+    bool isRemote() const { return m_remoteRenderbox != nullptr; }
+    RemoteRender *remoteRenderbox() const { return m_remoteRenderbox.get(); }
+    // Remote mode: whether the renderbox died during the last handed-over message.
+    bool currentRenderFailed() const { return m_currentRenderFailed; }
+    // Remote mode: messages whose renderbox died on them, since the renderer was made.
+    int renderboxFailureCount() const { return m_renderboxFailureCount; }
 
     // --- Rendering -------------------------------------------------------------------
 
@@ -225,6 +235,12 @@ private:
     int m_attachmentsDownloading = 0;
     std::optional<FailureRecord> m_failedMessage;
     MCOMessagePtr m_currentMessage;
+
+    // Remote mode.
+    std::unique_ptr<RemoteRender> m_remoteRenderbox;
+    bool m_remoteRenderboxInUse = false;
+    bool m_currentRenderFailed = false;
+    int m_renderboxFailureCount = 0;
 
     // Local mode.
     MCOMessageView *m_window = nullptr;

@@ -4,6 +4,8 @@
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
 
+#include "RenderEngine/RemoteRender.h"
+
 #include "CustomPaths/CustomPath.h"
 #include "Utils/LenientDate.h"
 #include "Utils/Log.h"
@@ -95,9 +97,11 @@ bool fileLooksOK(const QString &path, qint64 minimum)
 
 } // namespace
 
-MessageToHTMLToPDF::MessageToHTMLToPDF(const JobOptions &options, QObject *parent)
+MessageToHTMLToPDF::MessageToHTMLToPDF(const JobOptions &options, bool remoteRender, QObject *parent)
     : QObject(parent), m_options(options)
 {
+    if (remoteRender)
+        m_remoteRenderbox = std::make_unique<RemoteRender>(options);
 }
 
 

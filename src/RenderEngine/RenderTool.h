@@ -1,9 +1,19 @@
 #pragma once
-// RenderTool drives one archiving job over one source. This part holds the rules that
-// place local message files: the common base folder of the job's input paths and the
-// mail-folder name of each message file below it.
+// RenderTool drives one archiving job over one source: it lists the source's messages,
+// hands them one at a time to its 16 render engines (each rendering through its own
+// renderbox child), retries a failed message once, records messages that failed twice
+// in "Errors.txt" and ends "Done". The job scheduler (or the command line) creates it
+// with the job's options, starts it with renderPDFs(), polls its progress and may
+// cancel() it. A job object runs once.
+//
+// The static part holds the rules for local message files: the scan, the common base
+// folder of the job's input paths and the mail-folder name of each file below it.
+
+#include "RenderEngine/JobOptions.h"
+#include "RenderEngine/MessageToHTMLToPDF.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,8 +21,11 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <vector>
 
+class MCOIMAPSession;
 class MCOMessageParser;
+class QTimer;
 
 // Running number of message files found by the scan in progress; written by the
 // scanning thread, read by the progress display of the main thread.
@@ -21,7 +34,55 @@ extern std::atomic<qint64> gExplodeCount;
 class RenderTool : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    static constexpr int kNumRenderEngines = 16;
+
+    // Builds the job (status "Waiting"), its 16 engines in remote mode and the render
+    // timer; nothing is rendered before renderPDFs().
+    explicit RenderTool(const JobOptions &options, QObject *parent = nullptr);
+    ~RenderTool() override;
+
+    void setJobName(const QString &name) { m_jobName = name; }
+    QString jobName() const { return m_jobName; }
+    const JobOptions &options() const { return m_options; }
+
+    // Starts the job: the file scan of a local-file job, then rendering.
+    void renderPDFs();
+    // Stops the job at once: messages not handed out are dropped, renders in progress
+    // cut off with their renderboxes. Status "Cancelled".
+    void cancel();
+
+    // Progress, for display. The description may hold "%d" placeholders for
+    // (numEmailsArchived, totalEmailCount, PDFs written in this run): see statusText().
+    bool waiting() const { return m_isWaiting; }
+    bool allFinished() const { return m_allDone; }
+    bool wasCancelled() const { return m_isCanceled; }
+    QString operationDescription() const { return m_operationDescription; }
+    double fractionDone() const { return m_fractionDone; }
+    qint64 numEmailsArchived() const { return m_numEmailsArchived; }
+    qint64 totalEmailCount() const { return m_totalEmailCount; }
+    bool isLocalFileJob() const;
+    // Messages that failed on their retry, so far.
+    int abandonedCount() const { return int(m_abandonedMessages.size()); }
+    // Messages whose renderbox died on them (each left an emergency .eml copy).
+    int renderboxFailureCount() const;
+    // Where "Errors.txt" of this job goes.
+    QString errorsFilePath() const;
+    // The job's main folder: the session's user name, the base folder's name, or "PDFs".
+    QString getMainFolder() const;
+    const std::vector<std::unique_ptr<MessageToHTMLToPDF>> &renderEngines() const { return m_renderEngines; }
+
+    // `description` with its "%d" placeholders filled in order from `numbers`.
+    static QString statusText(const QString &description, const QList<qint64> &numbers);
+    // Appends one dated block listing `records` to the file at `path` (created with its
+    // folder when missing). False when it cannot be written.
+    static bool appendAbandonedMessages(const QString &path, const QList<FailureRecord> &records,
+                                        const QDateTime &now);
+
+signals:
+    // Emitted once, when the job is done or cancelled.
+    void finished();
+
+public:
 
     // The deepest folder common to all input paths (files count by their folder);
     // "" for no paths, "/" when they share nothing.
@@ -70,4 +131,36 @@ public:
 
     // The first folder level of a local job's outputs: the base folder's name, or "PDFs".
     static QString mainFolderForBasePath(const QString &commonBasePath);
+
+private:
+    void renderTimer();
+    void renderTimerEML();
+    void buildFileList();
+    void fileListReady(const QStringList &renderList);
+    void recordFailedMessages();
+    void dispatch();
+    bool tryAEMLRender(MessageToHTMLToPDF &engine);
+    bool checkForAllDone();
+    bool anyEngineBusy() const;
+    void cleanup();
+    void setStatus(const QString &text) { m_operationDescription = text; }
+
+    JobOptions m_options;
+    QString m_jobName;
+    std::vector<std::unique_ptr<MessageToHTMLToPDF>> m_renderEngines;
+    QTimer *m_timer = nullptr;
+    QStringList m_emlToRender;
+    QString m_commonBasePath;
+    QList<FailureRecord> m_failedMessages;
+    QList<FailureRecord> m_abandonedMessages;
+    QString m_operationDescription;
+    double m_fractionDone = 0;
+    qint64 m_numEmailsArchived = 0;
+    qint64 m_totalEmailCount = 0;
+    bool m_allDone = false;
+    bool m_isCanceled = false;
+    bool m_isWaiting = true;
+    bool m_gettingFileList = false;
+    bool m_fileListBuilt = false;
+    int m_renderboxFailuresOfRetiredEngines = 0;
 };

@@ -1,5 +1,6 @@
 #include "TarnwickApp/CommandLine.h"
 
+#include "TarnwickApp/ArchiveCommand.h"
 #include "TarnwickApp/ExtractCommand.h"
 #include "TarnwickApp/PathsCommand.h"
 #include "TarnwickApp/RenderCommand.h"
@@ -17,6 +18,9 @@ const char *kUsage =
     "Usage: tarnwick <command> [options]\n"
     "\n"
     "Commands:\n"
+    "  archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] PATH...\n"
+    "      Archive the messages of the files and folders given into DIR, rendering in\n"
+    "      renderbox child processes. Messages already archived are skipped.\n"
     "  paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] FILE...\n"
     "      Show where each message's PDF, .eml copy and attachments would be written.\n"
     "      Nothing is written.\n"
@@ -81,6 +85,8 @@ int run(int argc, char **argv)
         return previewFormat(args);
     if (command == QLatin1String("paths"))
         return PathsCommand::run(args);
+    if (command == QLatin1String("archive"))
+        return ArchiveCommand::run(args);
     if (command == QLatin1String("extract"))
         return ExtractCommand::run(args);
     printErr(QStringLiteral("tarnwick: unknown command '%1'\n\n").arg(command) + QString::fromLatin1(kUsage));

@@ -1,0 +1,312 @@
+// The job driver of RenderTool: the render tick, dispatch to the engines, failures and
+// their one retry, completion, "Errors.txt", clean-up and cancel.
+
+#include "RenderEngine/RenderTool.h"
+
+#include "Utils/Log.h"
+#include "mailadapter/MCOMessageParser.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QFileInfo>
+#include <QThreadPool>
+#include <QTimer>
+
+namespace {
+
+constexpr int kTickMs = 120;
+// Handing out messages may take this long per tick; an engine whose message is already
+// archived is free again at once, so one tick skips as many as fit.
+constexpr qint64 kDispatchBudgetMs = 100;
+
+QString describeRecord(const FailureRecord &record)
+{
+    QStringList lines;
+    if (record.message) {
+        const MCOMessageHeader &header = record.message->header();
+        lines << QStringLiteral("Subject: %1").arg(header.subject());
+        lines << QStringLiteral("From: %1").arg(header.from().nonEncodedRFC822String());
+        lines << QStringLiteral("Date: %1").arg(header.date().toString(Qt::ISODate));
+        lines << QStringLiteral("Message-ID: %1").arg(header.messageID());
+    } else {
+        lines << QStringLiteral("(no message)");
+    }
+    lines << QStringLiteral("Mail folder: %1").arg(record.mailFolder);
+    if (!record.pathToAttachments.isEmpty())
+        lines << QStringLiteral("Attachments folder: %1").arg(record.pathToAttachments);
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(parent), m_options(options)
+{
+    setStatus(QStringLiteral("Waiting"));
+    for (int i = 0; i < kNumRenderEngines; ++i)
+        m_renderEngines.push_back(std::make_unique<MessageToHTMLToPDF>(options, true));
+    m_timer = new QTimer(this);
+    m_timer->setInterval(kTickMs);
+    connect(m_timer, &QTimer::timeout, this, &RenderTool::renderTimer);
+    m_timer->start();
+}
+
+RenderTool::~RenderTool()
+{
+    if (!m_allDone)
+        cleanup();
+}
+
+int RenderTool::renderboxFailureCount() const
+{
+    int count = m_renderboxFailuresOfRetiredEngines;
+    for (const auto &engine : m_renderEngines)
+        count += engine->renderboxFailureCount();
+    return count;
+}
+
+bool RenderTool::isLocalFileJob() const { return !m_options.value(JobKey::emlFiles).toStringList().isEmpty(); }
+
+QString RenderTool::getMainFolder() const
+{
+    // Local-file jobs have an unconnected session without a user name.
+    return mainFolderForBasePath(m_commonBasePath);
+}
+
+QString RenderTool::errorsFilePath() const
+{
+    // The job's own destination, not a per-source override: where the account's
+    // archive starts.
+    QString root = QDir::cleanPath(m_options.value(JobKey::destFolder).toString());
+    const QString sub = MessageToHTMLToPDF::destinationSubFolder(getMainFolder(), QString());
+    return QDir(root).filePath(sub.isEmpty() ? QStringLiteral("Errors.txt") : sub + QStringLiteral("/Errors.txt"));
+}
+
+// --- Start, scan --------------------------------------------------------------------------
+
+void RenderTool::renderPDFs()
+{
+    if (!m_isWaiting || m_allDone)
+        return;
+    m_isWaiting = false;
+    m_fractionDone = 0.005;
+    if (isLocalFileJob()) {
+        setStatus(QStringLiteral("%d of %d (scanning for files)"));
+        buildFileList();
+    } else {
+        setStatus(QStringLiteral("Requesting email folder list"));
+    }
+}
+
+void RenderTool::buildFileList()
+{
+    m_gettingFileList = true;
+    const QStringList files = m_options.value(JobKey::emlFiles).toStringList();
+    QPointer<RenderTool> self(this);
+    // The scan reads every file of the source (and splits mbox files): off the main
+    // thread, with only gExplodeCount read meanwhile.
+    QThreadPool::globalInstance()->start([self, files] {
+        QStringList emlxs;
+        const QStringList emls = explodeFilesAndFolders(files, &emlxs);
+        const QStringList list = renderList(emls, emlxs);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, list] {
+                if (self)
+                    self->fileListReady(list);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void RenderTool::fileListReady(const QStringList &list)
+{
+    if (m_allDone)
+        return;
+    m_commonBasePath = commonAncestorEMLPaths(m_options.value(JobKey::emlFiles).toStringList());
+    m_emlToRender = list;
+    m_totalEmailCount = list.size();
+    m_gettingFileList = false;
+    m_fileListBuilt = true;
+}
+
+// --- The tick -------------------------------------------------------------------------
+
+void RenderTool::renderTimer()
+{
+    if (m_isWaiting || m_allDone)
+        return;
+    if (isLocalFileJob())
+        renderTimerEML();
+}
+
+void RenderTool::renderTimerEML()
+{
+    if (m_gettingFileList) {
+        m_totalEmailCount = gExplodeCount.load(std::memory_order_relaxed);
+        return;
+    }
+    if (m_totalEmailCount > 0) {
+        setStatus(QStringLiteral("Archiving\u2026 %d of %d, %d new"));
+        m_fractionDone = double(m_numEmailsArchived) * 0.8 / double(m_totalEmailCount) + 0.15;
+    }
+    recordFailedMessages();
+    dispatch();
+    checkForAllDone();
+}
+
+void RenderTool::recordFailedMessages()
+{
+    for (const auto &engine : m_renderEngines) {
+        bool isRetry = false;
+        if (std::optional<FailureRecord> record = engine->getAndClearFailedMessage(&isRetry))
+            (isRetry ? m_abandonedMessages : m_failedMessages).append(std::move(*record));
+    }
+}
+
+void RenderTool::dispatch()
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        bool placed = false;
+        for (const auto &engine : m_renderEngines) {
+            if (engine->busyDoingSomething())
+                continue;
+            placed = tryAEMLRender(*engine) || placed;
+            if (clock.elapsed() >= kDispatchBudgetMs)
+                return;
+        }
+        if (!placed)
+            return;
+    }
+}
+
+bool RenderTool::tryAEMLRender(MessageToHTMLToPDF &engine)
+{
+    const QString mainFolder = getMainFolder();
+    if (!m_emlToRender.isEmpty()) {
+        const QString path = m_emlToRender.takeLast();
+        QString mailappAttachments;
+        const std::shared_ptr<MCOMessageParser> message = makeMCOMessage(path, &mailappAttachments);
+        ++m_numEmailsArchived;
+        // An unreadable or too short file was logged by the loader; it counts as handed
+        // over and leaves the engine idle.
+        if (message) {
+            engine.startRender(message, mainFolder, emlSubFolder(path, m_commonBasePath, m_jobName), nullptr, false,
+                               m_jobName, mailappAttachments);
+        }
+        return true;
+    }
+    if (!m_failedMessages.isEmpty()) {
+        const FailureRecord record = m_failedMessages.takeLast();
+        // The retry files under the same mail folder as the first try, so that the next
+        // run finds its PDF where it looks for it.
+        engine.startRender(record.message, mainFolder, record.mailFolder, nullptr, true, m_jobName,
+                           record.pathToAttachments);
+        return true;
+    }
+    return false;
+}
+
+bool RenderTool::anyEngineBusy() const
+{
+    for (const auto &engine : m_renderEngines) {
+        if (engine->busyDoingSomething())
+            return true;
+    }
+    return false;
+}
+
+// --- Completion ---------------------------------------------------------------------------
+
+bool RenderTool::checkForAllDone()
+{
+    if (m_isWaiting || m_allDone)
+        return false;
+    // Done means every message was tried in this run: nothing left to hand out and no
+    // retry waiting.
+    if (m_gettingFileList || !m_fileListBuilt || !m_emlToRender.isEmpty() || !m_failedMessages.isEmpty())
+        return false;
+    setStatus(QStringLiteral("Completing final operations"));
+    m_fractionDone = 0.92;
+    if (anyEngineBusy())
+        return false;
+    // An engine that became idle just now may have a failure to hand back.
+    recordFailedMessages();
+    if (!m_failedMessages.isEmpty())
+        return false;
+
+    setStatus(QStringLiteral("Done"));
+    m_fractionDone = 1.0;
+    const QString mainFolder = getMainFolder();
+    TLog(QStringLiteral("finished all folders for this account %1").arg(mainFolder));
+    cleanup();
+    if (!m_abandonedMessages.isEmpty()) {
+        TLog(QStringLiteral("There were %1 abandoned messages that were tried twice without luck")
+                 .arg(m_abandonedMessages.size()));
+        appendAbandonedMessages(errorsFilePath(), m_abandonedMessages, QDateTime::currentDateTime());
+    }
+    emit finished();
+    return true;
+}
+
+bool RenderTool::appendAbandonedMessages(const QString &path, const QList<FailureRecord> &records, const QDateTime &now)
+{
+    if (!QDir().mkpath(QFileInfo(path).path())) {
+        TLog(QStringLiteral("Could not create the folder of %1").arg(path));
+        return false;
+    }
+    QStringList dump;
+    for (const FailureRecord &record : records)
+        dump << describeRecord(record);
+    const QString block = QStringLiteral("%1\n\n\n\n%2\n\n")
+                              .arg(now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")), dump.join(QStringLiteral("\n\n")));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        TLog(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    const QByteArray utf8 = block.toUtf8();
+    return file.write(utf8) == utf8.size();
+}
+
+void RenderTool::cleanup()
+{
+    m_allDone = true;
+    if (m_timer)
+        m_timer->stop();
+    for (const auto &engine : m_renderEngines) {
+        engine->shutdown();
+        m_renderboxFailuresOfRetiredEngines += engine->renderboxFailureCount();
+    }
+    m_renderEngines.clear();
+}
+
+void RenderTool::cancel()
+{
+    if (m_allDone)
+        return;
+    m_isCanceled = true;
+    setStatus(QStringLiteral("Cancelled"));
+    cleanup();
+    emit finished();
+}
+
+QString RenderTool::statusText(const QString &description, const QList<qint64> &numbers)
+{
+    QString out;
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < description.size(); ++i) {
+        if (description[i] == QLatin1Char('%') && i + 1 < description.size() && description[i + 1] == QLatin1Char('d')) {
+            out += QString::number(next < numbers.size() ? numbers[next] : 0);
+            ++next;
+            ++i;
+        } else {
+            out += description[i];
+        }
+    }
+    return out;
+}
