@@ -1,0 +1,247 @@
+// `tarnwick archive` end to end: the real executable, its renderboxes (Qt WebEngine,
+// offscreen) and its private D-Bus bus.
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+// One isolated run environment: its own configuration, temporary folder and archive.
+struct Sandbox {
+    QTemporaryDir dir;
+    QString config() const { return dir.filePath("config"); }
+    QString tmp() const { return dir.filePath("tmp"); }
+    QString archive() const { return dir.filePath("archive"); }
+    Sandbox()
+    {
+        QDir().mkpath(config());
+        QDir().mkpath(tmp());
+    }
+    void setUp(QProcess &p) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TZ", "UTC");
+        env.insert("XDG_CONFIG_HOME", config());
+        env.insert("TMPDIR", tmp());
+        p.setProcessEnvironment(env);
+    }
+};
+
+struct Outcome {
+    int status = -1;
+    QString out, err;
+};
+
+Outcome finish(QProcess &p, int timeoutMs = 300000)
+{
+    p.waitForFinished(timeoutMs);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+Outcome archive(const Sandbox &box, const QStringList &args)
+{
+    QProcess p;
+    box.setUp(p);
+    p.start(TestSupport::tarnwickBinary(), QStringList{"archive"} + args);
+    return finish(p);
+}
+
+// Message outputs below `root` (attachments folders left out), path -> (size, mtime).
+QMap<QString, QPair<qint64, qint64>> outputs(const QString &root, const QString &suffix)
+{
+    QMap<QString, QPair<qint64, qint64>> found;
+    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        if (info.path().endsWith("(attachments)") || !info.fileName().endsWith(suffix))
+            continue;
+        found.insert(info.filePath(), {info.size(), info.lastModified().toMSecsSinceEpoch()});
+    }
+    return found;
+}
+
+// Renderbox processes whose folder lies below `tmp`: pid -> renderbox folder.
+QMap<qint64, QString> renderboxesBelow(const QString &tmp)
+{
+    QMap<qint64, QString> found;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        bool ok = false;
+        const qint64 n = pid.toLongLong(&ok);
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!ok || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> args = cmdline.readAll().split('\0');
+        const qsizetype at = args.indexOf("--jsonArgs");
+        if (at < 0 || at + 1 >= args.size())
+            continue;
+        const QString folder = QJsonDocument::fromJson(args[at + 1]).object()["renderboxFolder"].toString();
+        if (folder.startsWith(tmp))
+            found.insert(n, folder);
+    }
+    return found;
+}
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+QString samples() { return QStringLiteral(TARNWICK_SOURCE_DIR "/samples/mailbox"); }
+
+} // namespace
+
+TEST(ArchiveCommand, ArchivesTheSampleMailboxThenSkipsIt)
+{
+    Sandbox box;
+    const Outcome first = archive(box, {"--dest", box.archive(), samples()});
+    ASSERT_EQ(first.status, 0) << first.out.toStdString() << first.err.toStdString();
+    EXPECT_TRUE(first.out.startsWith("Done: 11 of 11 messages handed out, 11 PDFs written in this run, 0 renderbox "
+                                     "failures"))
+        << first.out.toStdString();
+    const auto pdfs = outputs(box.archive(), ".pdf");
+    EXPECT_EQ(pdfs.size(), 11);
+    for (auto it = pdfs.cbegin(); it != pdfs.cend(); ++it)
+        EXPECT_GE(it->first, 7000) << it.key().toStdString();
+    EXPECT_TRUE(outputs(box.archive(), ".eml").isEmpty());
+    // The renderboxes and their folders are gone with the run.
+    EXPECT_TRUE(renderboxesBelow(box.tmp()).isEmpty());
+    EXPECT_TRUE(QDir(box.tmp()).entryList({"*-*-*-*-*"}, QDir::Dirs).isEmpty());
+
+    const Outcome second = archive(box, {"--dest", box.archive(), samples()});
+    ASSERT_EQ(second.status, 0);
+    EXPECT_TRUE(second.out.startsWith("Done: 11 of 11 messages handed out, 0 PDFs written in this run"))
+        << second.out.toStdString();
+    EXPECT_EQ(outputs(box.archive(), ".pdf"), pdfs);
+}
+
+TEST(ArchiveCommand, RefusesToStartWithoutWhatItNeeds)
+{
+    Sandbox box;
+    QFile blocker(box.dir.filePath("file"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    struct Row {
+        QStringList args;
+        const char *message;
+    };
+    const Row rows[] = {
+        {{samples()}, "no destination folder"},
+        {{"--dest", box.archive(), box.dir.filePath("nothing-here")}, "no such file or folder"},
+        {{"--dest", box.dir.filePath("file/sub"), samples()}, "cannot be created or written"},
+        {{"--dest", box.archive(), "--bogus", samples()}, "unknown option --bogus"},
+        {{"--dest", box.archive()}, "no message files given"},
+    };
+    for (const Row &row : rows) {
+        const Outcome r = archive(box, row.args);
+        EXPECT_EQ(r.status, 2) << row.message;
+        EXPECT_TRUE(r.err.contains(row.message)) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    EXPECT_FALSE(QFileInfo::exists(box.archive() + "/mailbox"));
+}
+
+TEST(ArchiveCommand, KilledRenderboxLeavesTheEmergencyCopyAndTheJobEnds)
+{
+    Sandbox box;
+    const QString in = box.dir.filePath("in");
+    QDir().mkpath(in);
+    for (const char *name : {"2014-quarterly-report.eml", "2021-invoice-with-pdf.eml", "2019-sommerfest-einladung.eml"})
+        QFile::copy(samples() + "/" + name, in + "/" + name);
+    QProcess p;
+    box.setUp(p);
+    p.start(TestSupport::tarnwickBinary(), {"archive", "--dest", box.archive(), in});
+    // Kill one renderbox while a request is out in its folder.
+    qint64 victim = 0;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const auto boxes = renderboxesBelow(box.tmp());
+            for (auto it = boxes.cbegin(); it != boxes.cend(); ++it) {
+                if (!QDir(it.value()).entryList({"*.json"}, QDir::Files).isEmpty()) {
+                    victim = it.key();
+                    return true;
+                }
+            }
+            return false;
+        },
+        60000));
+    ASSERT_EQ(::kill(pid_t(victim), SIGKILL), 0);
+    const Outcome r = finish(p);
+    ASSERT_EQ(r.status, 0) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(", 1 renderbox failures (emergency .eml copies)")) << r.out.toStdString();
+    const auto emls = outputs(box.archive(), ".eml");
+    ASSERT_EQ(emls.size(), 1);
+    EXPECT_EQ(outputs(box.archive(), ".pdf").size(), 2);
+    // The copy is the message itself, beside where its PDF would be.
+    const QString eml = emls.firstKey();
+    QFile copy(eml);
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(copy.readAll().contains("Subject:"));
+}
+
+TEST(ArchiveCommand, InterruptCancelsTheJobAndStopsEveryRenderbox)
+{
+    Sandbox box;
+    QProcess p;
+    box.setUp(p);
+    p.start(TestSupport::tarnwickBinary(), {"archive", "--dest", box.archive(), samples()});
+    ASSERT_TRUE(waitFor([&] { return !renderboxesBelow(box.tmp()).isEmpty(); }, 60000));
+    ASSERT_EQ(::kill(pid_t(p.processId()), SIGINT), 0);
+    const Outcome r = finish(p, 60000);
+    EXPECT_EQ(r.status, 130);
+    EXPECT_TRUE(r.out.startsWith("Cancelled: ")) << r.out.toStdString();
+    EXPECT_TRUE(waitFor([&] { return renderboxesBelow(box.tmp()).isEmpty(); }, 5000));
+}
+
+// Every fixture message ends as a good PDF or an emergency copy; a second run writes
+// nothing.
+TEST(ArchiveCommand, FixtureMessagesAllEndUpArchived)
+{
+    REQUIRE_FIXTURES();
+    Sandbox box;
+    const Outcome first = archive(box, {"--dest", box.archive(), TestSupport::fixturesDir()});
+    ASSERT_EQ(first.status, 0) << first.out.toStdString();
+
+    QProcess paths;
+    box.setUp(paths);
+    paths.start(TestSupport::tarnwickBinary(), {"paths", "--json", "--dest", box.archive(), TestSupport::fixturesDir()});
+    const Outcome listed = finish(paths);
+    const QJsonArray messages = QJsonDocument::fromJson(listed.out.toUtf8()).array();
+    ASSERT_GT(messages.size(), 50);
+    int archived = 0;
+    for (const QJsonValue &v : messages) {
+        const QString pdf = v.toObject()["pdf"].toString();
+        if (pdf.isEmpty())
+            continue; // too short to be a message: skipped by design
+        const QString eml = pdf.left(pdf.size() - 3) + "eml";
+        const bool good = QFileInfo(pdf).size() >= 7000 || QFileInfo(eml).size() >= 20;
+        EXPECT_TRUE(good) << v.toObject()["source"].toString().toStdString();
+        archived += good ? 1 : 0;
+    }
+    EXPECT_GT(archived, 50);
+
+    const auto before = outputs(box.archive(), "");
+    const Outcome second = archive(box, {"--dest", box.archive(), TestSupport::fixturesDir()});
+    ASSERT_EQ(second.status, 0);
+    EXPECT_TRUE(second.out.contains(" 0 PDFs written in this run")) << second.out.toStdString();
+    EXPECT_EQ(outputs(box.archive(), ""), before);
+}
