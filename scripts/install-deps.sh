@@ -20,7 +20,7 @@ packages=(
   # fonts for CJK and emoji in PDFs
   fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji
   # real services and inspection tools the tests start or call
-  dbus dbus-x11 gnome-keyring dovecot-imapd openssl
+  dbus dbus-daemon dbus-session-bus-common dbus-x11 gnome-keyring dovecot-imapd openssl
   poppler-utils qpdf attr xvfb procps python3 time
   # the baseline of the rendering benchmarks
   wkhtmltopdf

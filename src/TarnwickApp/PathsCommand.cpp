@@ -1,5 +1,7 @@
 #include "TarnwickApp/PathsCommand.h"
 
+#include "TarnwickApp/JobArguments.h"
+
 #include "CustomPaths/CustomPath.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RenderTool.h"
@@ -19,81 +21,12 @@
 
 namespace {
 
-struct Request {
-    QString dest;
-    QString pdfFormat, attachmentFormat, emlFormat;
-    bool json = false;
-    QStringList files;
-};
-
 void printErr(const QString &text) { std::fputs(text.toUtf8().constData(), stderr); }
 void printOut(const QByteArray &utf8) { std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout); }
 
 const char *kUsage =
     "Usage: tarnwick paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] PATH...\n"
     "PATH: .eml, .emlx and mbox files, and folders holding them.\n";
-
-// Parses the options; an error message in `error` and false on bad usage.
-bool parseArgs(const QStringList &args, Request &req, QString &error)
-{
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        auto takeValue = [&](QString &into) {
-            if (i + 1 >= args.size()) {
-                error = QStringLiteral("option %1 needs a value").arg(a);
-                return false;
-            }
-            into = args[++i];
-            return true;
-        };
-        if (a == QLatin1String("--dest")) {
-            if (!takeValue(req.dest))
-                return false;
-        } else if (a == QLatin1String("--pdf-format")) {
-            if (!takeValue(req.pdfFormat))
-                return false;
-        } else if (a == QLatin1String("--attachment-format")) {
-            if (!takeValue(req.attachmentFormat))
-                return false;
-        } else if (a == QLatin1String("--eml-format")) {
-            if (!takeValue(req.emlFormat))
-                return false;
-        } else if (a == QLatin1String("--json")) {
-            req.json = true;
-        } else if (a == QLatin1String("--")) {
-            req.files += args.mid(i + 1);
-            break;
-        } else if (a.startsWith(QLatin1String("--"))) {
-            error = QStringLiteral("unknown option %1").arg(a);
-            return false;
-        } else {
-            req.files.append(a);
-        }
-    }
-    if (req.files.isEmpty()) {
-        error = QStringLiteral("no message files given");
-        return false;
-    }
-    return true;
-}
-
-JobOptions jobOptionsFor(const Request &req)
-{
-    Preferences &prefs = Preferences::shared();
-    const QString general = CustomPath::generalAccount();
-    JobOptions options;
-    QString dest = req.dest;
-    if (dest.isEmpty())
-        dest = prefs.stringForKey(QStringLiteral("destBookmarkURL"));
-    if (!dest.isEmpty())
-        options[JobKey::destFolder] = QDir(dest).absolutePath();
-    options[JobKey::pdfFormat] = req.pdfFormat.isNull() ? CustomPath::getPathFormat(general) : req.pdfFormat;
-    options[JobKey::attachmentFormat] =
-        req.attachmentFormat.isNull() ? CustomPath::getAttachmentFormat(general) : req.attachmentFormat;
-    options[JobKey::emlFormat] = req.emlFormat.isNull() ? CustomPath::getEMLFormat(general) : req.emlFormat;
-    options[JobKey::windowsFilenames] = prefs.boolForKey(QStringLiteral("useWindowsFriendlyFilenames"));
-    return options;
-}
 
 QJsonValue pathOrNull(const QString &path) { return path.isEmpty() ? QJsonValue() : QJsonValue(path); }
 
@@ -166,18 +99,19 @@ int run(const QStringList &args)
         printOut(kUsage);
         return 0;
     }
-    Request req;
+    JobArguments req;
     QString error;
-    if (!parseArgs(args, req, error)) {
+    if (!req.parse(args, {QStringLiteral("--json")}, error)) {
         printErr(QStringLiteral("tarnwick paths: %1\n").arg(error) + QString::fromLatin1(kUsage));
         return 1;
     }
-    if (req.json)
+    const bool json = req.flags.contains(QStringLiteral("--json"));
+    if (json)
         Log::setEchoToStderr(false);
 
     QStringList inputs;
     int missing = 0;
-    for (const QString &f : req.files) {
+    for (const QString &f : req.paths) {
         const QFileInfo info(f);
         if (!info.exists()) {
             printErr(QStringLiteral("tarnwick paths: %1: no such file or folder\n").arg(f));
@@ -190,7 +124,7 @@ int run(const QStringList &args)
             printErr(QStringLiteral("tarnwick paths: %1: not an .eml, .emlx or mbox file, skipped\n").arg(f));
         inputs.append(QDir::cleanPath(info.absoluteFilePath())); // "Mail/" and "Mail" alike
     }
-    const JobOptions options = jobOptionsFor(req);
+    const JobOptions options = req.jobOptions();
     // The same scan and placement as a job over files dropped on the application. The
     // scan cuts mbox files into private pieces in the temporary folder; the archive
     // itself is not touched.
@@ -199,21 +133,19 @@ int run(const QStringList &args)
     const QStringList messages = RenderTool::renderList(emls, emlxs);
     const QString base = RenderTool::commonAncestorEMLPaths(inputs);
     const QString mainFolder = RenderTool::mainFolderForBasePath(base);
-    const QString destination = options.value(JobKey::destFolder).toString();
-    const QString jobName =
-        QStringLiteral("%1 EML files to %2").arg(inputs.size()).arg(QFileInfo(destination).fileName());
+    const QString jobName = JobArguments::jobNameFor(options);
 
     QJsonArray all;
     for (const QString &file : messages) {
         const QJsonObject o = describe(file, mainFolder, RenderTool::emlSubFolder(file, base, jobName), options);
         if (o.contains(QStringLiteral("error")))
             printErr(QStringLiteral("tarnwick paths: %1: %2\n").arg(file, o.value(QStringLiteral("error")).toString()));
-        if (req.json)
+        if (json)
             all.append(o);
         else
             printOut(asText(o).toUtf8());
     }
-    if (req.json)
+    if (json)
         printOut(QJsonDocument(all).toJson(QJsonDocument::Indented));
     return missing ? 1 : 0;
 }

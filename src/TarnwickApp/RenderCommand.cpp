@@ -1,5 +1,7 @@
 #include "TarnwickApp/RenderCommand.h"
 
+#include "TarnwickApp/JobArguments.h"
+
 #include "CustomPaths/CustomPath.h"
 #include "RenderEngine/MCOMessageView.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
@@ -49,59 +51,26 @@ int run(int argc, char **argv)
 {
     prepareProcess();
     QApplication app(argc, argv);
-    QStringList args = app.arguments().mid(2);
-    JobOptions options;
-    const QString general = CustomPath::generalAccount();
-    Preferences &prefs = Preferences::shared();
-    options[JobKey::pdfFormat] = CustomPath::getPathFormat(general);
-    options[JobKey::attachmentFormat] = CustomPath::getAttachmentFormat(general);
-    options[JobKey::emlFormat] = CustomPath::getEMLFormat(general);
-    options[JobKey::windowsFilenames] = prefs.boolForKey(QStringLiteral("useWindowsFriendlyFilenames"));
-    options[JobKey::tinyHeaders] = prefs.boolForKey(QStringLiteral("includeTinyHeaderText"));
-    QString dest = prefs.stringForKey(QStringLiteral("destBookmarkURL"));
-    QStringList paths;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        const auto value = [&](QString &into) {
-            if (i + 1 >= args.size())
-                return false;
-            into = args[++i];
-            return true;
-        };
-        QString v;
-        if (a == QLatin1String("--help")) {
-            printOut(QString::fromLatin1(kUsage));
-            return 0;
-        } else if (a == QLatin1String("--dest") && value(v)) {
-            dest = v;
-        } else if (a == QLatin1String("--pdf-format") && value(v)) {
-            options[JobKey::pdfFormat] = v;
-        } else if (a == QLatin1String("--attachment-format") && value(v)) {
-            options[JobKey::attachmentFormat] = v;
-        } else if (a == QLatin1String("--eml-format") && value(v)) {
-            options[JobKey::emlFormat] = v;
-        } else if (a.startsWith(QLatin1String("--"))) {
-            printErr(QStringLiteral("tarnwick render: bad option %1\n").arg(a) + QString::fromLatin1(kUsage));
-            return 1;
-        } else {
-            paths.append(QDir::cleanPath(QFileInfo(a).absoluteFilePath()));
-        }
+    const QStringList args = app.arguments().mid(2);
+    if (args.contains(QStringLiteral("--help"))) {
+        printOut(QString::fromLatin1(kUsage));
+        return 0;
     }
-    if (paths.isEmpty()) {
-        printErr(QStringLiteral("tarnwick render: no message files given\n") + QString::fromLatin1(kUsage));
+    JobArguments arguments;
+    QString error;
+    if (!arguments.parse(args, {}, error)) {
+        printErr(QStringLiteral("tarnwick render: %1\n").arg(error) + QString::fromLatin1(kUsage));
         return 1;
     }
-    if (!dest.isEmpty())
-        options[JobKey::destFolder] = QDir(dest).absolutePath();
+    const JobOptions options = arguments.jobOptions();
+    const QStringList paths = options.value(JobKey::emlFiles).toStringList();
 
     QStringList emlxs;
     const QStringList emls = RenderTool::explodeFilesAndFolders(paths, &emlxs);
     const QStringList messages = RenderTool::renderList(emls, emlxs);
     const QString base = RenderTool::commonAncestorEMLPaths(paths);
     const QString mainFolder = RenderTool::mainFolderForBasePath(base);
-    const QString jobName = QStringLiteral("%1 EML files to %2")
-                                .arg(paths.size())
-                                .arg(QFileInfo(options.value(JobKey::destFolder).toString()).fileName());
+    const QString jobName = JobArguments::jobNameFor(options);
 
     MessageToHTMLToPDF renderer(options);
     renderer.setUpLocalRendering();
