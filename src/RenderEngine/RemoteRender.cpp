@@ -205,6 +205,8 @@ bool RemoteRender::failed()
     if (m_failHandled)
         return true;
     m_failHandled = true;
+    TLog(QStringLiteral("renderbox %1 ended (%2) during request %3: writing the emergency copy")
+             .arg(m_renderboxID, m_lastEnd, m_currentFile));
     // The child deletes the message file after every request it finishes: the file is
     // still here, so the child died on this message. At least its .eml copy is kept.
     QFile message(messageFilePath());
@@ -267,6 +269,10 @@ void RemoteRender::launchRenderbox()
             process->deleteLater();
         }
     });
+    connect(process, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+        m_lastEnd = status == QProcess::CrashExit ? QStringLiteral("crashed") : QStringLiteral("exit code %1").arg(code);
+    });
+    m_lastEnd = QStringLiteral("not seen ending");
     process->start();
     m_task = process;
     m_taskTerminated = false;
@@ -290,6 +296,7 @@ void RemoteRender::quitRenderbox()
     QProcess *process = m_task;
     m_task = nullptr;
     m_taskTerminated = true;
+    m_lastEnd = QStringLiteral("told to quit");
     if (m_maxTaskTimer)
         m_maxTaskTimer->stop();
     // The child normally quits on the notification; these are for one that does not.

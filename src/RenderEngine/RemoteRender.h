@@ -99,4 +99,5 @@ private:
     int m_doneObserver = 0;
     QStringList m_renderedFiles;
     QStringList m_renderedFilesWorked;
+    QString m_lastEnd; // how the last child ended, for the log
 };

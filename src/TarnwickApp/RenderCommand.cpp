@@ -42,8 +42,13 @@ void prepareProcess()
     // and every request is filtered, which is what remains between a message and us.
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    // Every message is loaded at an address of its own, which the engine would otherwise
+    // answer with a fresh renderer process each time: one renderer, reused, halves the
+    // CPU time of a render.
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
-            qgetenv("QTWEBENGINE_CHROMIUM_FLAGS") + " --disable-gpu --disable-background-networking --disable-sync");
+            qgetenv("QTWEBENGINE_CHROMIUM_FLAGS") +
+                " --disable-gpu --disable-background-networking --disable-sync --renderer-process-limit=1"
+                " --disable-gpu-shader-disk-cache");
     MCOMessageView::registerSchemes();
 }
 

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <execinfo.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -35,6 +36,19 @@ constexpr int kIdleQuitMs = 100 * 1000;
 constexpr int kIdleJobLookTicks = 5;
 
 bool gQuitting = false;
+
+// A crash costs only this process, but its stack is worth having: written to standard
+// error (seen with TARNWICK_RENDERBOX_STDERR=1), then the signal takes its course.
+void crashed(int signo)
+{
+    void *frames[64];
+    const int n = ::backtrace(frames, 64);
+    static const char header[] = "renderbox crashed; stack:\n";
+    [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, header, sizeof header - 1);
+    ::backtrace_symbols_fd(frames, n, STDERR_FILENO);
+    ::signal(signo, SIG_DFL);
+    ::raise(signo);
+}
 
 void quitNow()
 {
@@ -168,6 +182,8 @@ int run(int argc, char **argv, const QString &json)
     // A renderbox lives for its parent only: when the front end goes, so does it, even
     // when the front end was killed and sent no "rb_quit_all".
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    for (int signo : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
+        ::signal(signo, crashed);
     if (::getppid() == 1)
         return 0;
     gRenderBoxApp = true;
