@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 #include <execinfo.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -46,6 +47,17 @@ void crashed(int signo)
     static const char header[] = "renderbox crashed; stack:\n";
     [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, header, sizeof header - 1);
     ::backtrace_symbols_fd(frames, n, STDERR_FILENO);
+    ::signal(signo, SIG_DFL);
+    ::raise(signo);
+}
+
+// Who stopped us, when it was not our own quit.
+void terminated(int signo, siginfo_t *info, void *)
+{
+    char line[96];
+    const int n = std::snprintf(line, sizeof line, "renderbox got signal %d from process %ld\n", signo,
+                                long(info ? info->si_pid : 0));
+    [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, line, size_t(n > 0 ? n : 0));
     ::signal(signo, SIG_DFL);
     ::raise(signo);
 }
@@ -184,6 +196,12 @@ int run(int argc, char **argv, const QString &json)
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     for (int signo : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
         ::signal(signo, crashed);
+    struct sigaction action {};
+    action.sa_sigaction = terminated;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    for (int signo : {SIGTERM, SIGHUP, SIGINT, SIGPIPE})
+        ::sigaction(signo, &action, nullptr);
     if (::getppid() == 1)
         return 0;
     gRenderBoxApp = true;
