@@ -2,6 +2,7 @@
 
 #ifdef TARNWICK_RENDER_TESTS
 #include "TarnwickApp/RenderCommand.h"
+#include "Utils/PrivateSessionBus.h"
 #include <QApplication>
 #endif
 
@@ -40,6 +41,11 @@ int main(int argc, char **argv)
 #ifdef TARNWICK_RENDER_TESTS
     RenderCommand::prepareProcess();
     QApplication app(argc, argv);
+    // Renderboxes started by the tests talk to this process over a bus of its own.
+    PrivateSessionBus bus;
+    QString busError;
+    if (!bus.start(&busError))
+        qWarning("no private D-Bus bus for the tests: %s", qPrintable(busError));
 #else
     QCoreApplication app(argc, argv);
 #endif

@@ -25,7 +25,7 @@ namespace {
 
 // A child serves at most this many requests before it is replaced: whatever the HTML
 // engine leaks or wedges goes with it.
-constexpr int kMaxRequestsPerChild = 31;
+int gMaxRequestsPerChild = 31;
 constexpr int kMaxChildLifetimeMs = 3000 * 1000;
 constexpr int kTerminationCheckMs = 1000;
 // A new child needs this long to start listening before it is told about a request
@@ -104,6 +104,8 @@ QString RemoteRender::renderboxProgram()
 }
 
 int RemoteRender::liveRenderboxCount() { return int(liveProcesses().size()); }
+
+void RemoteRender::setMaxRequestsPerChild(int count) { gMaxRequestsPerChild = count; }
 
 QStringList RemoteRender::launchArguments(const QString &renderboxID, const QString &renderboxFolder)
 {
@@ -230,7 +232,7 @@ void RemoteRender::refreshTaskTerminated()
 
 void RemoteRender::launchRenderbox()
 {
-    if (m_renderCountOnCurrentTask >= kMaxRequestsPerChild)
+    if (m_renderCountOnCurrentTask >= gMaxRequestsPerChild)
         quitRenderbox();
     if (m_task && m_task->state() != QProcess::NotRunning)
         return;

@@ -68,6 +68,8 @@ public:
     static QString renderboxProgram();
     // Renderbox processes started by any handle of this process and not yet ended.
     static int liveRenderboxCount();
+    // Requests a child serves before it is replaced (31); lowered by tests.
+    static void setMaxRequestsPerChild(int count);
 
     // --- JSON, shared with the renderbox side ------------------------------------------
     static QString jsonStringWithPrettyPrint(const QVariantMap &object);
