@@ -24,10 +24,12 @@
 namespace {
 
 const char *kUsage =
-    "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] PATH...\n"
+    "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--verbose]\n"
+    "                        PATH...\n"
     "Archives the messages of the .eml, .emlx and mbox files and folders given into DIR\n"
     "(default: the configured destination): a PDF per message, attachments, .eml copies.\n"
-    "Messages already archived are skipped. Exit status: 0 done, 2 cannot start,\n"
+    "Messages already archived are skipped. On a terminal a progress line shows the job's\n"
+    "status; --verbose shows the log lines instead. Exit status: 0 done, 2 cannot start,\n"
     "130 interrupted.\n";
 
 constexpr int kExitCannotStart = 2;
@@ -95,7 +97,7 @@ int run(const QStringList &args)
     }
     JobArguments arguments;
     QString error;
-    if (!arguments.parse(args, {}, error)) {
+    if (!arguments.parse(args, {QStringLiteral("--verbose")}, error)) {
         printErr(QStringLiteral("tarnwick archive: %1\n").arg(error) + QString::fromLatin1(kUsage));
         return kExitCannotStart;
     }
@@ -126,7 +128,13 @@ int run(const QStringList &args)
     center.addObserver(QStringLiteral("rb_anotherPDFMade"), jobName, &job,
                        [&pdfsMade](const QString &, const QString &) { ++pdfsMade; });
 
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    // The progress line and the log's echo would write over each other: one or the other.
+    const bool verbose = arguments.flags.contains(QStringLiteral("--verbose"));
+    const bool terminal = !verbose && ::isatty(STDERR_FILENO) == 1;
+    if (verbose)
+        Log::setEchoAlways();
+    else
+        Log::setEchoToStderr(false);
     const auto statusLine = [&] {
         return RenderTool::statusText(job.operationDescription(),
                                       {job.numEmailsArchived(), job.totalEmailCount(), pdfsMade});

@@ -13,7 +13,8 @@
 namespace {
 
 std::atomic<bool> g_installed{false};
-std::atomic<bool> g_echo{true};
+// 0: never, 1: when standard error is a terminal, 2: always.
+std::atomic<int> g_echo{1};
 QMutex g_captureLock;
 bool g_capturing = false;
 QStringList g_captured;
@@ -44,7 +45,8 @@ void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
     const QString line = flatten(message);
     const QByteArray utf8 = line.toUtf8();
     syslog(priorityFor(type), "%s", utf8.constData());
-    if (g_echo.load() && isatty(STDERR_FILENO)) {
+    const int echo = g_echo.load();
+    if (echo == 2 || (echo == 1 && isatty(STDERR_FILENO))) {
         std::fprintf(stderr, "%s\n", utf8.constData());
     }
     {
@@ -69,7 +71,9 @@ void install(const char *ident)
     qInstallMessageHandler(handler);
 }
 
-void setEchoToStderr(bool on) { g_echo = on; }
+void setEchoToStderr(bool on) { g_echo = on ? 1 : 0; }
+
+void setEchoAlways() { g_echo = 2; }
 
 void captureStart()
 {

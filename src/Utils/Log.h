@@ -15,6 +15,8 @@ void install(const char *ident);
 // Stops echoing to standard error even when it is a terminal (command-line output
 // that must stay machine-readable, such as `paths --json`).
 void setEchoToStderr(bool on);
+// Echoes every line to standard error, terminal or not (`archive --verbose`).
+void setEchoAlways();
 
 // Lines written by TLog since `captureStart()`; for tests and for `render`, which
 // prints the render log of a message.
