@@ -271,8 +271,9 @@ void RemoteRender::launchRenderbox()
             process->deleteLater();
         }
     });
-    connect(process, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
-        m_lastEnd = status == QProcess::CrashExit ? QStringLiteral("crashed") : QStringLiteral("exit code %1").arg(code);
+    connect(process, &QProcess::finished, this, [this, process](int code, QProcess::ExitStatus status) {
+        if (m_task == process) // not a retired child ending after its successor started
+            m_lastEnd = status == QProcess::CrashExit ? QStringLiteral("crashed") : QStringLiteral("exit code %1").arg(code);
     });
     m_lastEnd = QStringLiteral("not seen ending");
     process->start();
