@@ -1,5 +1,8 @@
 #include "RenderEngine/MCOMessageView.h"
 
+#include "RenderEngine/RenderTool.h"
+#include <QTemporaryDir>
+
 #include "RenderEngine/MCOCIDURLProtocol.h"
 #include "RenderEngine/MCTMsgViewController.h"
 #include "Utils/Log.h"
@@ -85,6 +88,20 @@ private:
     QNetworkAccessManager m_network;
 };
 
+namespace {
+QString &storageBaseOverride()
+{
+    static QString base;
+    return base;
+}
+QString engineStorageBase()
+{
+    return storageBaseOverride().isEmpty() ? RenderTool::temporaryDirectory() : storageBaseOverride();
+}
+} // namespace
+
+void MCOMessageView::setEngineStorageBase(const QString &folder) { storageBaseOverride() = folder; }
+
 void MCOMessageView::registerSchemes()
 {
     MCOCIDURLProtocol::registerProtocol();
@@ -106,6 +123,9 @@ MCOMessageView::MCOMessageView(QWidget *parent) : QWidget(parent)
     m_profile->setHttpCacheMaximumSize(1);
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     m_profile->setSpellCheckEnabled(false);
+    m_engineStorage = std::make_unique<QTemporaryDir>(engineStorageBase() + QStringLiteral("/engine-XXXXXX"));
+    if (m_engineStorage->isValid())
+        m_profile->setPersistentStoragePath(m_engineStorage->path());
 
     m_parts = new MCOCIDURLProtocol([this](const QUrl &url) -> std::optional<MCOCIDURLProtocol::Reply> {
         if (MCOCIDURLProtocol::isPage(url)) {
@@ -156,6 +176,8 @@ MCOMessageView::~MCOMessageView()
     m_view = nullptr;
     delete m_page;
     m_page = nullptr;
+    delete m_profile; // before its storage folder goes
+    m_profile = nullptr;
 }
 
 void MCOMessageView::setMessage(std::shared_ptr<MCOMessageParser> message)

@@ -29,9 +29,15 @@ class QWebEngineView;
 class MessageRequestFilter;
 class RemoteImageHandler;
 
+class QTemporaryDir;
+
 class MCOMessageView : public QWidget {
     Q_OBJECT
 public:
+    // Where views make their engine storage folder (default: the private temporary
+    // folder). A renderbox uses its own folder, which its parent removes.
+    static void setEngineStorageBase(const QString &folder);
+
     // Pages are capped at this many characters of HTML.
     static constexpr qsizetype kMaxHtmlCharacters = 5'000'000;
     // Remote and unresolved requests give up after this long.
@@ -74,6 +80,9 @@ private:
     std::optional<QByteArray> pageBytes(const QUrl &url) const;
     QString composeHtml();
 
+    // The engine keeps a GPU cache even for a memory-only profile: in a private folder
+    // of this view's own, not shared by every renderbox in the user's data folder.
+    std::unique_ptr<QTemporaryDir> m_engineStorage;
     QWebEngineProfile *m_profile = nullptr;
     QWebEnginePage *m_page = nullptr;
     QWebEngineView *m_view = nullptr;

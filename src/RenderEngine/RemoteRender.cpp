@@ -78,7 +78,14 @@ RemoteRender::~RemoteRender()
 {
     DistributedNotificationCenter::defaultCenter().removeObserver(m_doneObserver);
     quitRenderbox();
-    QDir(m_renderboxFolder).removeRecursively();
+    const QPointer<QProcess> child = m_quittingTask;
+    // A child still on its way out may write into the folder until it has ended: the
+    // folder goes after it.
+    const QString folder = m_renderboxFolder;
+    if (child && child->state() != QProcess::NotRunning)
+        QObject::connect(child, &QProcess::finished, child, [folder] { QDir(folder).removeRecursively(); });
+    else
+        QDir(folder).removeRecursively();
 }
 
 QString RemoteRender::messageFilePath() const
@@ -297,6 +304,7 @@ void RemoteRender::quitRenderbox()
         return;
     DistributedNotificationCenter::defaultCenter().postNotificationName(QStringLiteral("rb_quit_"), m_renderboxID);
     QProcess *process = m_task;
+    m_quittingTask = process;
     m_task = nullptr;
     m_taskTerminated = true;
     m_lastEnd = QStringLiteral("told to quit");

@@ -90,6 +90,7 @@ private:
     QString m_renderboxID;
     QString m_renderboxFolder;
     QPointer<QProcess> m_task;
+    QPointer<QProcess> m_quittingTask; // the last child told to quit, until it has ended
     bool m_taskTerminated = true;
     QTimer *m_taskTerminatedChecker = nullptr;
     QTimer *m_maxTaskTimer = nullptr;

@@ -1,5 +1,6 @@
 #include "TarnwickApp/Renderbox.h"
 
+#include "RenderEngine/MCOMessageView.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RemoteRender.h"
 #include "TarnwickApp/RenderCommand.h"
@@ -160,6 +161,8 @@ void startListeningAsRenderbox(const QVariantMap &options)
 {
     gRenderboxID = options.value(QStringLiteral("renderboxID")).toString();
     gRenderboxFolder = options.value(QStringLiteral("renderboxFolder")).toString();
+    // The engine's own files go where the parent cleans up, even after a hard stop.
+    MCOMessageView::setEngineStorageBase(gRenderboxFolder);
     auto &center = DistributedNotificationCenter::defaultCenter();
     center.addObserver(QStringLiteral("rb_quit_"), gRenderboxID, qApp, [](const QString &, const QString &) { quitNow(); });
     center.addObserver(QStringLiteral("rb_quit_all"), QStringLiteral("all"), qApp,
