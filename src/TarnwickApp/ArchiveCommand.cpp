@@ -1,4 +1,5 @@
 #include "TarnwickApp/ArchiveCommand.h"
+#include "TarnwickApp/ConsoleOutput.h"
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RemoteRender.h"
@@ -36,8 +37,6 @@ constexpr int kExitCannotStart = 2;
 constexpr int kProgressMs = 500;
 constexpr int kChildrenGoneWaitMs = 3000;
 
-void printOut(const QString &text) { std::fputs(text.toUtf8().constData(), stdout); }
-void printErr(const QString &text) { std::fputs(text.toUtf8().constData(), stderr); }
 
 // Signals arrive on a pipe so that the job is cancelled from the event loop, not from
 // the handler.

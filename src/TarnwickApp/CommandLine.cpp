@@ -1,4 +1,5 @@
 #include "TarnwickApp/CommandLine.h"
+#include "TarnwickApp/ConsoleOutput.h"
 
 #include "TarnwickApp/ArchiveCommand.h"
 #include "TarnwickApp/ExtractCommand.h"
@@ -33,17 +34,6 @@ const char *kUsage =
     "\n"
     "Options everywhere: --help, --version\n";
 
-void printOut(const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
-}
-
-void printErr(const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stderr);
-}
 
 int previewFormat(const QStringList &args)
 {

@@ -1,11 +1,9 @@
 #include "TarnwickApp/PathsCommand.h"
-
+#include "TarnwickApp/ConsoleOutput.h"
 #include "TarnwickApp/JobArguments.h"
 
-#include "CustomPaths/CustomPath.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RenderTool.h"
-#include "Settings/Preferences.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOMessageParser.h"
 
@@ -21,8 +19,6 @@
 
 namespace {
 
-void printErr(const QString &text) { std::fputs(text.toUtf8().constData(), stderr); }
-void printOut(const QByteArray &utf8) { std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout); }
 
 const char *kUsage =
     "Usage: tarnwick paths [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--json] PATH...\n"
@@ -96,7 +92,7 @@ namespace PathsCommand {
 int run(const QStringList &args)
 {
     if (args.contains(QStringLiteral("--help"))) {
-        printOut(kUsage);
+        printOut(QString::fromLatin1(kUsage));
         return 0;
     }
     JobArguments req;

@@ -1,20 +1,16 @@
 #include "TarnwickApp/RenderCommand.h"
-
+#include "TarnwickApp/ConsoleOutput.h"
 #include "TarnwickApp/JobArguments.h"
 
-#include "CustomPaths/CustomPath.h"
 #include "RenderEngine/MCOMessageView.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RenderTool.h"
-#include "Settings/Preferences.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -26,8 +22,6 @@ const char *kUsage =
     "Usage: tarnwick render [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] PATH...\n"
     "Renders each message in this process and prints the render log.\n";
 
-void printOut(const QString &text) { std::fputs(text.toUtf8().constData(), stdout); }
-void printErr(const QString &text) { std::fputs(text.toUtf8().constData(), stderr); }
 
 } // namespace
 
