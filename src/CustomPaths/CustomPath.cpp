@@ -2,6 +2,8 @@
 
 #include "Settings/Preferences.h"
 
+#include <QTextBoundaryFinder>
+
 #include <array>
 #include <cmath>
 #include <locale.h>
@@ -27,6 +29,13 @@ constexpr size_t kDateBufferSize = 500;
 // widths such as "%99999999Y" or a megabyte of format text get this far.
 constexpr size_t kDateScratchLimit = size_t(1) << 20;
 
+// The kept ends of a shortened component, each at most this many UTF-8 bytes: both ends
+// and the 3-byte "…" between them make at most CustomPath::kMaxComponentBytes.
+constexpr qsizetype kKeptBytesEachSide = (CustomPath::kMaxComponentBytes - 3) / 2;
+// Archives written before names were measured in bytes shortened components of more than
+// 202 UTF-16 units to 100 units on each side. The same cut is kept where it fits the byte
+// limit, so that a long ASCII subject keeps the name it already has in an archive and
+// its message is still found archived.
 constexpr qsizetype kMaxComponentUnits = 202;
 constexpr qsizetype kKeptUnitsEachSide = 100;
 
@@ -169,12 +178,48 @@ bool hasUnpairedSurrogate(const QString &text)
     return false;
 }
 
+// The longest run of whole characters (grapheme clusters, so an accent or an emoji
+// sequence is never cut apart) from the front of `text`, or from its back, that fits into
+// `budget` UTF-8 bytes and `unitBudget` UTF-16 units.
+QString fittingEnd(const QString &text, qsizetype budget, qsizetype unitBudget, bool fromFront)
+{
+    QList<qsizetype> bounds{0};
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    for (qsizetype at = finder.toNextBoundary(); at > 0; at = finder.toNextBoundary())
+        bounds.append(at);
+    if (bounds.last() != text.size())
+        bounds.append(text.size());
+    const auto bytesBetween = [&text](qsizetype from, qsizetype to) {
+        return QStringView(text).mid(from, to - from).toUtf8().size();
+    };
+    qsizetype bytes = 0;
+    if (fromFront) {
+        qsizetype kept = 0;
+        for (qsizetype i = 1; i < bounds.size(); ++i) {
+            bytes += bytesBetween(bounds[i - 1], bounds[i]);
+            if (bytes > budget || bounds[i] > unitBudget)
+                break;
+            kept = bounds[i];
+        }
+        return text.left(kept);
+    }
+    qsizetype start = text.size();
+    for (qsizetype i = bounds.size() - 1; i > 0; --i) {
+        bytes += bytesBetween(bounds[i - 1], bounds[i]);
+        if (bytes > budget || text.size() - bounds[i - 1] > unitBudget)
+            break;
+        start = bounds[i - 1];
+    }
+    return text.mid(start);
+}
+
 QString shortenedComponent(const QString &component)
 {
-    if (component.size() <= kMaxComponentUnits)
+    if (component.size() <= kMaxComponentUnits && component.toUtf8().size() <= CustomPath::kMaxComponentBytes)
         return component;
     // Keeping both ends preserves the date at the front and the extension at the back.
-    return component.left(kKeptUnitsEachSide) + QChar(0x2026) + component.right(kKeptUnitsEachSide);
+    return fittingEnd(component, kKeptBytesEachSide, kKeptUnitsEachSide, true) + QChar(0x2026) +
+           fittingEnd(component, kKeptBytesEachSide, kKeptUnitsEachSide, false);
 }
 
 QStringList examplesOf(const QStringList &formats)
@@ -310,6 +355,10 @@ QString CustomPath::substituteFormat(const QString &format, const QDateTime &dat
         .replace(QLatin1String("__emailFrom__"), emailFrom)
         .replace(QLatin1String("__emailTo__"), emailTo);
 
+    // Names are written composed (NFC), the form keyboards, shells and file managers
+    // produce; byte-comparing file systems would not find a decomposed name typed by hand.
+    path = path.normalized(QString::NormalizationForm_C);
+
     // Addresses and format text may carry "/", so the path could otherwise be absolute or
     // climb out of the destination folder: empty components go (the result is relative)
     // and "." and ".." components are defused into "_" and "__".
@@ -366,7 +415,7 @@ QString CustomPath::sanitizePathComponentPart(const QString &text, bool removeSl
     part.replace(QLatin1Char('\\'), QLatin1Char(' '))
         .replace(QLatin1Char('\n'), QLatin1Char(' '))
         .replace(QLatin1Char('\r'), QLatin1Char(' '));
-    part = part.normalized(QString::NormalizationForm_D);
+    part = part.normalized(QString::NormalizationForm_C);
     if (hasUnpairedSurrogate(part))
         return QStringLiteral("..not found..");
     return part;

@@ -18,6 +18,11 @@ class CustomPath {
 public:
     CustomPath() = delete;
 
+    /// The longest path component written, in UTF-8 bytes. Linux file systems take 255;
+    /// the rest is room for what writing adds to a name for a while (the ".XXXXXX" of an
+    /// atomic save, an ".eml" in place of a missing extension, a duplicate counter).
+    static constexpr qsizetype kMaxComponentBytes = 235;
+
     /// Zone outcome of timeZoneAdjust: the format has no prefix, the date is taken in UTC.
     static constexpr qint64 kNoZonePrefix = 777777777;
     /// Zone outcome of timeZoneAdjust: the "localTZ__" prefix, the computer's own zone.
@@ -71,8 +76,8 @@ public:
     /// that the prefix selects; an invalid `date` counts as 1970-01-01 00:00:00 UTC. The
     /// subject, last names and file name are cleaned into single components; the two
     /// addresses are inserted as given, so a "/" in them makes a folder level. The result
-    /// never starts with "/", never has empty, "." or ".." components, and no component
-    /// is longer than 202 UTF-16 units.
+    /// never starts with "/", never has empty, "." or ".." components, is in Unicode NFC,
+    /// and every component is shortened as ensurePathComponentsAreNotTooLong does.
     static QString substituteFormat(const QString &format, const QDateTime &date, const QString &subject,
                                     const QString &fromLast, const QString &toLast, const QString &emailFrom,
                                     const QString &emailTo, const QString &filename);
@@ -85,11 +90,13 @@ public:
 
     /// Makes `text` fit inside one path component: ":" (and "/" when `removeSlash`) become
     /// spaces, white space then dots are trimmed from both ends, backslashes and inner line
-    /// breaks become spaces, and the result is in Unicode NFD. Text that cannot be written
+    /// breaks become spaces, and the result is in Unicode NFC. Text that cannot be written
     /// as UTF-8 (an unpaired surrogate) becomes "..not found..".
     static QString sanitizePathComponentPart(const QString &text, bool removeSlash);
 
-    /// Shortens every "/"-separated component longer than 202 UTF-16 units to its first
-    /// 100 units, "…" and its last 100 units; the path structure is otherwise kept as is.
+    /// Shortens every "/"-separated component longer than kMaxComponentBytes UTF-8 bytes
+    /// or 202 UTF-16 units to its first and last characters, each end at most 116 bytes
+    /// and 100 units, with "…" between them, cut only between whole characters (grapheme
+    /// clusters); the path structure is otherwise kept as is.
     static QString ensurePathComponentsAreNotTooLong(const QString &relativePath);
 };

@@ -15,4 +15,8 @@ inline const QString emlFormat = QStringLiteral("eml_format");
 inline const QString windowsFilenames = QStringLiteral("windows_filenames");
 inline const QString tinyHeaders = QStringLiteral("tiny_headers");
 inline const QString emlFiles = QStringLiteral("eml_files");
+// Per message, not per job: which of the outputs of a path that several different
+// messages expand to belongs to this one (1 or absent: the path as the formats give it;
+// n >= 2: " (n)" added, see MessageToHTMLToPDF::destinationPath).
+inline const QString outputIndex = QStringLiteral("output_index");
 } // namespace JobKey

@@ -7,8 +7,8 @@
 #include "RenderEngine/MCOMessageView.h"
 #include "RenderEngine/MCTMsgViewController.h"
 #include "RenderEngine/RemoteRender.h"
+#include "RenderEngine/RenderTool.h"
 #include "Utils/Log.h"
-#include "localmail/EmlxConverter.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QDateTime>
@@ -49,6 +49,14 @@ qint64 referenceMicros()
 {
     constexpr qint64 kReferenceOffsetSecs = 978307200;
     return (QDateTime::currentMSecsSinceEpoch() - kReferenceOffsetSecs * 1000) * 1000;
+}
+
+// The print file of `path`: beside it, so that moving it into place is an atomic rename on
+// the archive's own file system, but with a short hidden name of its own; a suffix on the
+// final name would push a name near the length limit over it.
+QString printTemporaryPath(const QString &path)
+{
+    return QFileInfo(path).path() + QStringLiteral("/.tarnwick-print-%1.pdf").arg(referenceMicros());
 }
 
 QPageSize defaultPaper()
@@ -157,6 +165,16 @@ void MessageToHTMLToPDF::startRender(const MCOMessagePtr &message, const QString
         m_busyRendering = false;
         return;
     }
+    // Which output decides whether the message is archived: the PDF, or the .eml copy of
+    // a job that makes no PDFs.
+    const bool makesPdf = m_options.value(JobKey::pdfFormat).toString().size() >= 5;
+    bool archived = false;
+    setOutputIndex(placeMessage(*message, makesPdf ? JobKey::pdfFormat : JobKey::emlFormat, &archived));
+    if (archived) {
+        m_busyRendering = false;
+        emit messageFinished();
+        return;
+    }
     const QString pdfPath = destinationPath(*message, mainFolder, mailFolder, JobKey::pdfFormat, QString(), m_options);
     if (pdfPath.isEmpty()) {
         m_busyRendering = handlePossibleEMLOnlyRender(message, session, mailappAttachments);
@@ -208,7 +226,8 @@ void MessageToHTMLToPDF::proceedToRender(const std::shared_ptr<MCOMessageParser>
     m_mailFolder = mailFolder;
     if (m_remoteRenderbox) {
         m_remoteRenderboxInUse =
-            m_remoteRenderbox->renderPDF(message->data(), mainFolder, mailFolder, m_options, m_jobName, mailappAttachments);
+            m_remoteRenderbox->renderPDF(message->originalData(), mainFolder, mailFolder, m_options, m_jobName,
+                                         mailappAttachments);
         m_busyRendering = m_remoteRenderboxInUse;
         return;
     }
@@ -243,7 +262,7 @@ void MessageToHTMLToPDF::renderSingleEMLMessage(const QByteArray &data, const QS
     m_isRetry = false;
     m_failedMessage.reset();
     m_busyRendering = true;
-    auto message = MCOMessageParser::messageParserWithData(EmlxConverter::cleanRawMessage(data));
+    auto message = RenderTool::messageWithRawData(data);
     m_currentMessage = message;
     const QString pdfPath = destinationPath(*message, mainFolder, mailFolder, JobKey::pdfFormat, QString(), m_options);
     if (pdfPath.isEmpty()) {
@@ -264,11 +283,10 @@ void MessageToHTMLToPDF::renderSingleEMLMessageAsEmergencyEML(const QByteArray &
                                                               const JobOptions &options)
 {
     Q_UNUSED(jobName);
-    const QByteArray cleaned = EmlxConverter::cleanRawMessage(data);
-    auto message = MCOMessageParser::messageParserWithData(cleaned);
+    auto message = RenderTool::messageWithRawData(data);
     const QString pdfPath = destinationPath(*message, mainFolder, mailFolder, JobKey::pdfFormat, QString(), options);
     if (!pdfPath.isEmpty() && !pdfFilelooksOK(pdfPath))
-        saveEMLData(cleaned, pdfPath);
+        saveEMLData(data, pdfPath);
 }
 
 // --- Load completion -------------------------------------------------------------------
@@ -392,7 +410,7 @@ void MessageToHTMLToPDF::startRenderNSViewToPDF(const QString &path, bool pagina
         printWithoutPageBreaks(path, [this] { printingToPDFComplete(); });
         return;
     }
-    m_printingToPathTemp = QStringLiteral("%1.temp%2.pdf").arg(path).arg(referenceMicros());
+    m_printingToPathTemp = printTemporaryPath(path);
     QString reason;
     const quint64 generation = m_generation;
     if (!testDestinationFilePath(m_printingToPathTemp, &reason)) {
@@ -427,7 +445,7 @@ void MessageToHTMLToPDF::printWithoutPageBreaks(const QString &path, std::functi
     const double h = qBound(1.0, m_documentSize.height() * kPointsPerPixel, kMaxPagePoints);
     const QPageLayout layout(QPageSize(QSizeF(w, h), QPageSize::Point, QString(), QPageSize::ExactMatch),
                              QPageLayout::Portrait, QMarginsF(0, 0, 0, 0), QPageLayout::Point);
-    const QString temp = QStringLiteral("%1.temp%2.pdf").arg(path).arg(referenceMicros());
+    const QString temp = printTemporaryPath(path);
     const quint64 generation = m_generation;
     QWebEnginePage *page = m_window->page();
     auto connection = std::make_shared<QMetaObject::Connection>();
@@ -469,7 +487,7 @@ void MessageToHTMLToPDF::finishAfterFallbackPrint()
     const std::shared_ptr<MCOMessageParser> message = m_viewController ? m_viewController->getTheMessage() : nullptr;
     if (!pdfFilelooksOK(m_printingToPath)) {
         if (message) {
-            saveEMLData(message->data(), m_printingToPath);
+            saveEMLData(message->originalData(), m_printingToPath);
             TLog(QStringLiteral("Created eml file as it proved impossible to render:  %1  eml").arg(m_printingToPath));
         }
         if (message && !m_mailFolder.isNull())
@@ -481,6 +499,8 @@ void MessageToHTMLToPDF::finishAfterFallbackPrint()
         addEmailsAsKeywords(m_printingToPath, *message);
         setCreationDate(m_printingToPath, dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()));
         addAppleTags(*message, m_printingToPath);
+        // After the document information is written: that rewrite replaces the file.
+        storeMessageIdentity(m_printingToPath, messageIdentity(*message));
         incrementPDFCount();
     }
     writeEMLMessage(message, m_viewController ? m_viewController->session() : nullptr);

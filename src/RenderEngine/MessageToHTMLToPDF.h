@@ -9,6 +9,7 @@
 #include "mailadapter/MCOAbstractMessage.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QSizeF>
@@ -32,6 +33,12 @@ struct FailureRecord {
     QString mailFolder;
     QString pathToAttachments;
 };
+
+// Output paths promised to messages whose outputs are still being made, with the identity
+// of each message (see MessageToHTMLToPDF::messageIdentity). Shared by the engines of one
+// job, on the job's thread, so that two different messages never get the same path while
+// neither output exists yet.
+using OutputClaims = QHash<QString, QString>;
 
 class MessageToHTMLToPDF : public QObject {
     Q_OBJECT
@@ -124,7 +131,10 @@ public:
     // ("pdf_format", "eml_format" or "attachment_format") expanded for the message,
     // placed below the job's destination root. Empty when the format is shorter than five
     // characters (that output is not made). Creates the parent folders; a failure to
-    // create them is left to the write that follows. The result never leaves the root.
+    // create them is left to the write that follows. The result never leaves the root,
+    // is in Unicode NFC, and no component is longer than CustomPath allows.
+    // An output index n >= 2 in `options` adds " (n)" to the subject, or before the
+    // extension of the file name when the format has no subject.
     enum class FolderCreation { Yes, No };
     static QString destinationPath(MCOAbstractMessage &message, const QString &mainFolder,
                                    const QString &mailFolder, const QString &optionsFormat,
@@ -176,6 +186,31 @@ public:
     static bool pdfFilelooksOK(const QString &path);
     static bool emlFilelooksOK(const QString &path);
 
+    // --- Telling messages apart -----------------------------------------------------
+
+    // What tells one message from another whose outputs expand to the same paths: its
+    // Message-ID, else "sha256:" and the hex digest of its bytes as received. Empty for
+    // a message known only by an IMAP header without a Message-ID.
+    static QString messageIdentity(const MCOAbstractMessage &message);
+    // The identity recorded with an output file: its "user.tarnwick.message-id" extended
+    // attribute, else (for a PDF copied without its attributes) the entry in its document
+    // information. Empty when the file carries none (archives of earlier versions).
+    static QString storedMessageIdentity(const QString &path);
+    // Records `identity` with the output file (extended attribute; PDFs also carry it in
+    // their document information, written with the keywords). False when the file system
+    // takes no extended attributes.
+    static bool storeMessageIdentity(const QString &path, const QString &identity);
+    // Chooses the output index of `message` (see JobKey::outputIndex) for the marker
+    // output named by `formatKey` ("pdf_format", or "eml_format" for .eml-only jobs):
+    // the first index whose path holds no good output and is not claimed, or whose output
+    // or claim is this message's. `archived` tells whether that output already exists or
+    // is being made for the same message. The chosen free path is claimed.
+    int placeMessage(MCOAbstractMessage &message, const QString &formatKey, bool *archived);
+    // The output index of the next outputs of this engine.
+    void setOutputIndex(int index);
+    // Lets the engines of one job share their claims; each engine has its own otherwise.
+    void setOutputClaims(std::shared_ptr<OutputClaims> claims) { m_claims = std::move(claims); }
+
     // --- Tags and PDF document information -------------------------------------------
 
     // Sets the file's user tags from the message's "X-Keywords" and "X-Mailtags" headers;
@@ -225,8 +260,11 @@ private:
     void gaveUpOnRenderOrPrinting();
     double secondsSinceStartedRender() const;
     void setFailed(const MCOMessagePtr &message);
+    void releaseClaim();
 
     JobOptions m_options;
+    std::shared_ptr<OutputClaims> m_claims = std::make_shared<OutputClaims>();
+    QString m_claimedPath;
     QString m_mainFolder;
     QString m_mailFolder;
     QString m_jobName;

@@ -72,6 +72,16 @@ QString confineRelativePath(const QString &relative)
     return kept.join(QLatin1Char('/'));
 }
 
+// "a/b/name.pdf" + " (2)" is "a/b/name (2).pdf"; a name without an extension ends in it.
+QString withSuffixBeforeExtension(const QString &relative, const QString &suffix)
+{
+    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+    const qsizetype dot = relative.lastIndexOf(QLatin1Char('.'));
+    if (dot > slash + 1)
+        return relative.left(dot) + suffix + relative.mid(dot);
+    return relative + suffix;
+}
+
 bool writeAtomically(const QString &path, const QByteArray &data, QString *error)
 {
     QSaveFile file(path);
@@ -116,8 +126,13 @@ QString MessageToHTMLToPDF::destinationPath(MCOAbstractMessage &message, const Q
     QString root = chooseRoot(options);
 
     MCOMessageHeader &header = message.header();
-    const QString subject = header.subject();
+    QString subject = header.subject();
     const QDateTime date = dateFromMailCoreHeaderAndFixTheHeaderToo(header);
+    const int index = options.value(JobKey::outputIndex).toInt();
+    const QString indexSuffix = index >= 2 ? QStringLiteral(" (%1)").arg(index) : QString();
+    const bool suffixOnSubject = format.contains(QLatin1String("__subject__"));
+    if (!indexSuffix.isEmpty() && suffixOnSubject)
+        subject += indexSuffix;
 
     const MCOAddress from = header.from();
     const QString emailFrom = from.mailbox().isEmpty() ? kFromEmailNA : from.mailbox();
@@ -137,13 +152,16 @@ QString MessageToHTMLToPDF::destinationPath(MCOAbstractMessage &message, const Q
             emailTo = first.mailbox();
     }
 
-    const QString expanded = CustomPath::substituteFormat(format, date, subject, stripFirstName(fromName),
-                                                          stripFirstName(toName), emailFrom, emailTo, fileName);
+    QString expanded = CustomPath::substituteFormat(format, date, subject, stripFirstName(fromName),
+                                                    stripFirstName(toName), emailFrom, emailTo, fileName);
+    if (!indexSuffix.isEmpty() && !suffixOnSubject)
+        expanded = withSuffixBeforeExtension(expanded, indexSuffix);
     const QString subFolder = destinationSubFolder(mainFolder, mailFolder);
     QString relative = subFolder.isEmpty() ? expanded : subFolder + QLatin1Char('/') + expanded;
     if (useWindowsFileNames(options))
         relative = windowsFriendlyPath(relative);
-    relative = confineRelativePath(relative);
+    relative = CustomPath::ensurePathComponentsAreNotTooLong(
+        confineRelativePath(relative).normalized(QString::NormalizationForm_C));
 
     const QString firstComponent = relative.section(QLatin1Char('/'), 0, 0);
     const QString rootName = QFileInfo(root).fileName();
@@ -161,7 +179,8 @@ QString MessageToHTMLToPDF::destinationFolder(const QString &rootIn, const QStri
                                               const QString &mailFolder)
 {
     const QString root = rootIn.isEmpty() ? emergencyRoot() : QDir::cleanPath(rootIn);
-    const QString sub = confineRelativePath(destinationSubFolder(mainFolder, mailFolder));
+    const QString sub = CustomPath::ensurePathComponentsAreNotTooLong(
+        confineRelativePath(destinationSubFolder(mainFolder, mailFolder)).normalized(QString::NormalizationForm_C));
     const QString folder = sub.isEmpty() ? root : root + QLatin1Char('/') + sub;
     if (!QDir().mkpath(folder))
         TLog(QStringLiteral("Could not create destination directory"));
@@ -337,8 +356,11 @@ void MessageToHTMLToPDF::writeEMLMessage(const MCOMessagePtr &message, MCOIMAPSe
     if (message && !path.isEmpty() && !m_mailFolder.isNull()) {
         if (auto parsed = std::dynamic_pointer_cast<MCOMessageParser>(message)) {
             QString error;
-            if (!writeAtomically(path, parsed->data(), &error))
+            // The message as received, not the cleaned or repaired bytes that were parsed.
+            if (!writeAtomically(path, parsed->originalData(), &error))
                 TLog(QStringLiteral("failed to write EML - %1").arg(error));
+            else
+                storeMessageIdentity(path, messageIdentity(*parsed));
         } else {
             // Messages known only by their IMAP header are fetched whole by the IMAP
             // session first; until one is connected there are no bytes to write.

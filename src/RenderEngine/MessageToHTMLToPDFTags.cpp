@@ -106,5 +106,6 @@ void MessageToHTMLToPDF::addEmailsAsKeywords(const QString &pdfPath, const MCOAb
     if (dateOKForEmail(date))
         fields.creationDate = date;
     fields.modDate = QDateTime::currentDateTimeUtc();
+    fields.messageIdentity = messageIdentity(message);
     PdfInfo::rewrite(pdfPath, fields);
 }

@@ -45,8 +45,12 @@ QString describeRecord(const FailureRecord &record)
 RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(parent), m_options(options)
 {
     setStatus(QStringLiteral("Waiting"));
-    for (int i = 0; i < kNumRenderEngines; ++i)
+    // One set of claims for the job: its engines must not give two messages one path.
+    const auto claims = std::make_shared<OutputClaims>();
+    for (int i = 0; i < kNumRenderEngines; ++i) {
         m_renderEngines.push_back(std::make_unique<MessageToHTMLToPDF>(options, true));
+        m_renderEngines.back()->setOutputClaims(claims);
+    }
     m_timer = new QTimer(this);
     m_timer->setInterval(kTickMs);
     connect(m_timer, &QTimer::timeout, this, &RenderTool::renderTimer);

@@ -128,6 +128,10 @@ public:
     // the Mail application's attachments folder of an .emlx message, or a null string.
     // Null for a file of 64 bytes or fewer.
     static std::shared_ptr<MCOMessageParser> makeMCOMessage(const QString &path, QString *mailappAttachments);
+    // The message of raw bytes as received: cleaned, parsed, its date repaired from its
+    // header lines where it is implausible; the raw bytes kept as its original data. The
+    // job and its renderboxes both load a message this way, so both name it alike.
+    static std::shared_ptr<MCOMessageParser> messageWithRawData(const QByteArray &raw);
 
     // The first folder level of a local job's outputs: the base folder's name, or "PDFs".
     static QString mainFolderForBasePath(const QString &commonBasePath);

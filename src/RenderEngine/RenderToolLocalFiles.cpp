@@ -349,7 +349,12 @@ std::shared_ptr<MCOMessageParser> RenderTool::makeMCOMessage(const QString &path
         TLog(QStringLiteral("Email could not be made %1").arg(path));
         return nullptr;
     }
-    bytes = EmlxConverter::cleanRawMessage(bytes);
+    return messageWithRawData(bytes);
+}
+
+std::shared_ptr<MCOMessageParser> RenderTool::messageWithRawData(const QByteArray &raw)
+{
+    const QByteArray bytes = EmlxConverter::cleanRawMessage(raw);
     auto message = MCOMessageParser::messageParserWithData(bytes);
     const QDateTime date = MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
     if (!MessageToHTMLToPDF::dateOKForEmail(date)) {
@@ -360,5 +365,6 @@ std::shared_ptr<MCOMessageParser> RenderTool::makeMCOMessage(const QString &path
             TLog(QStringLiteral("Fixed date is %1").arg(message->header().description()));
         }
     }
+    message->setOriginalData(raw);
     return message;
 }

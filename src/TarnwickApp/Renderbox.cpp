@@ -106,6 +106,8 @@ void renderboxRender()
     }
     if (data.isEmpty() && gCurrentFile.isEmpty())
         return; // nothing to render and nobody to tell: the parent sees us quit when idle
+    // Per request: the engine keeps the first request's options otherwise.
+    gEngine->setOutputIndex(options.value(JobKey::outputIndex).toInt());
     gEngine->renderSingleEMLMessage(data, mainFolder, mailFolder, jobName, gPathToAttachments);
 }
 

@@ -238,7 +238,7 @@ void EmlxConverter::hackFixForMailCoreFailOnAttachmentFilename(QByteArray &data)
 
 QByteArray EmlxConverter::cleanRawMessage(QByteArray data)
 {
-    data = removeNULLs(data);
-    hackFixForMailCoreFailOnAttachmentFilename(data);
-    return data;
+    // The extended-parameter rewrite is not applied: the parser decodes RFC 2231
+    // parameters itself, and the rewrite would hand it a still percent-encoded name.
+    return removeNULLs(data);
 }

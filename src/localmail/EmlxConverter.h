@@ -47,8 +47,10 @@ public:
     // `data` without its NUL bytes (the same bytes when there are none).
     static QByteArray removeNULLs(const QByteArray &data);
     // Overwrites each "filename*=utf-8''" by eight spaces and "filename=", in place, so
-    // the length never changes.
+    // the length never changes. For readers that cannot take RFC 2231 parameters; the
+    // program's own parsers can, so no parse applies it.
     static void hackFixForMailCoreFailOnAttachmentFilename(QByteArray &data);
-    // Both clean-ups, in the order every parse in the program applies them.
+    // The clean-up every parse in the program applies: NUL bytes removed. The bytes
+    // archived as the message's .eml copy are the uncleaned ones.
     static QByteArray cleanRawMessage(QByteArray data);
 };

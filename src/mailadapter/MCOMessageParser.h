@@ -49,6 +49,10 @@ public:
 
     // The bytes as given to messageParserWithData().
     const QByteArray &data() const { return m_data; }
+    // The message as it was received, before any clean-up or header repair made the
+    // parsed bytes: what an archived .eml copy holds. The parsed bytes unless set.
+    const QByteArray &originalData() const { return m_originalData.isNull() ? m_data : m_originalData; }
+    void setOriginalData(const QByteArray &bytes) { m_originalData = bytes; }
 
     MCOAbstractPartPtr mainPart() const override { return m_mainPart; }
     QList<MCOAbstractPartPtr> attachments() const override { return m_attachments; }
@@ -78,6 +82,7 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
     QByteArray m_data;
+    QByteArray m_originalData;
     MCOAbstractPartPtr m_mainPart;
     QList<MCOAbstractPartPtr> m_attachments;
     QList<MCOAbstractPartPtr> m_inlineAttachments;

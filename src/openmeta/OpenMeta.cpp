@@ -265,8 +265,10 @@ QStringList OpenMeta::decomposeArrayOfStrings(const QStringList &strings)
 {
     QStringList out;
     out.reserve(strings.size());
+    // Composed (NFC), whatever the name says: Linux tools compare tag text byte for byte,
+    // and NFC is what keyboards and file managers produce.
     for (const QString &s : strings)
-        out.append(s.normalized(QString::NormalizationForm_D));
+        out.append(s.normalized(QString::NormalizationForm_C));
     return out;
 }
 

@@ -57,9 +57,9 @@ public:
 
     /// True when `value` is a list whose every element is a string; an empty list passes.
     static bool validateAsArrayOfStrings(const QVariant &value);
-    /// NFD forms, each tag once compared in lower case, first spelling and order kept.
+    /// NFC forms, each tag once compared in lower case, first spelling and order kept.
     static QStringList removeDuplicateTags(const QStringList &tags);
-    /// The canonical decomposed (NFD) form of every string.
+    /// The one normal form of every string that tags are compared and stored in: NFC.
     static QStringList decomposeArrayOfStrings(const QStringList &strings);
     /// The values of `lowerToTag` in the order of `sortHint` (matched by lower case),
     /// followed by the entries the hint did not name.

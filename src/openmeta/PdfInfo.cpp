@@ -19,6 +19,7 @@
 namespace {
 
 const char *const AppleKeywordsKey = "/AAPL:Keywords";
+const char *const MessageIdentityKey = "/TarnwickMessageID";
 
 QStringList keywordsOfInfo(QPDFObjectHandle info)
 {
@@ -82,6 +83,8 @@ void setInfo(QPDF &pdf, const PdfInfoFields &fields)
         info.replaceKey("/CreationDate", QPDFObjectHandle::newString(PdfInfo::pdfDate(fields.creationDate).toStdString()));
     if (fields.modDate.isValid())
         info.replaceKey("/ModDate", QPDFObjectHandle::newString(PdfInfo::pdfDate(fields.modDate).toStdString()));
+    if (!fields.messageIdentity.isEmpty())
+        info.replaceKey(MessageIdentityKey, unicode(fields.messageIdentity));
 }
 
 // The PDF bytes of `pdf` as it is now; throws what qpdf throws.
@@ -162,6 +165,22 @@ QStringList PdfInfo::presentKeywords(const QString &path)
         pdf.setSuppressWarnings(true);
         pdf.processFile(QFile::encodeName(path).constData());
         return keywordsOfInfo(pdf.getTrailer().getKey("/Info"));
+    } catch (const std::exception &) {
+        return {};
+    }
+}
+
+QString PdfInfo::messageIdentity(const QString &path)
+{
+    try {
+        QPDF pdf;
+        pdf.setSuppressWarnings(true);
+        pdf.processFile(QFile::encodeName(path).constData());
+        QPDFObjectHandle info = pdf.getTrailer().getKey("/Info");
+        if (!info.isDictionary())
+            return {};
+        QPDFObjectHandle value = info.getKey(MessageIdentityKey);
+        return value.isString() ? QString::fromStdString(value.getUTF8Value()) : QString();
     } catch (const std::exception &) {
         return {};
     }

@@ -18,6 +18,7 @@ struct PdfInfoFields {
     QString creator;
     QDateTime creationDate;
     QDateTime modDate;
+    QString messageIdentity; ///< the message the PDF was made of, under "TarnwickMessageID"
 };
 
 class PdfInfo {
@@ -37,6 +38,10 @@ public:
     /// The keywords the PDF at `path` has now (its keyword array and its comma-separated
     /// Keywords string), each once; empty when it has none or cannot be opened.
     static QStringList presentKeywords(const QString &path);
+
+    /// The "TarnwickMessageID" entry of the PDF's document information; empty when it has
+    /// none or cannot be opened.
+    static QString messageIdentity(const QString &path);
 
     /// Rewrites the PDF at `path` with `fields` set in its document information. A file
     /// qpdf cannot open is left unchanged (false). The new file replaces the old one

@@ -1,6 +1,8 @@
 #include "CustomPaths/CustomPath.h"
+
 #include "Settings/Preferences.h"
 
+#include <QTextBoundaryFinder>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -40,7 +42,7 @@ TEST_F(CustomPathTest, ExpandsFormats)
         {"__subject__", Subject, "one\r\ntwo\tthree \t four", "onetwo three  four"},
         {"__toLast__", To, "\nDo\ne\n", "Do e"},
         {"__filename__", File, "O\\Brien\tb.txt", "O Brien\tb.txt"},
-        {"__subject__", Subject, "Caf\u00e9", "Cafe\u0301"},
+        {"__subject__", Subject, "Cafe\u0301", "Caf\u00e9"},
         {"__subject__", Subject, u"a\xD800"_s, "..not found.."},
         {"x__subject__", Subject, "", "x"},
         {"__subject__", Subject, "100%Y __toLast__", "100%Y Doe"},
@@ -110,18 +112,55 @@ TEST_F(CustomPathTest, CutsOverLongDateConversionAtAWholeCharacter)
     EXPECT_EQ(str(expand(u"\u00e9/"_s.repeated(200))), str(QStringList(166, u"\u00e9"_s).join('/')));
 }
 
-TEST_F(CustomPathTest, ShortensLongComponentsKeepingBothEnds)
+TEST_F(CustomPathTest, ShortensLongComponentsByBytesBetweenWholeCharacters)
 {
-    // The last subject is 102 units, but 204 once decomposed.
-    const std::pair<QString, qsizetype> rows[] = {{u"s"_s.repeated(198), 202}, {u"s"_s.repeated(199), 201},
-        {u"f"_s.repeated(150) + u"l"_s.repeated(150), 201}, {u"\u00e9"_s.repeated(102), 201}};
-    for (const auto &[subject, size] : rows) {
+    // Subject, whether it is shortened. A shortened name is the subject's first and last
+    // whole characters (at most 116 bytes and 100 UTF-16 units each) around "…".
+    const std::pair<QString, bool> rows[] = {
+        {u"s"_s.repeated(198), false},                     // 202 units: as it is
+        {u"s"_s.repeated(199), true},                      // 203 units: the cut names had before
+        {u"f"_s.repeated(150) + u"l"_s.repeated(150), true},
+        {u"\u00e9"_s.repeated(102), false},                // 208 bytes, composed
+        {u"e\u0301"_s.repeated(120), true},                // decomposed input, composed output
+        {u"\uac00"_s.repeated(77), false},                 // Korean, 231 bytes + ".pdf"
+        {u"\uac00"_s.repeated(78), true},                  // Korean, 234 bytes + ".pdf"
+        {u"\u6f22\u5b57"_s.repeated(100), true},           // CJK, 600 bytes
+        {u"\U0001F600"_s.repeated(60), true},              // emoji, 4 bytes each
+        {u"\U0001F469\u200D\U0001F4BB"_s.repeated(30), true}, // emoji sequences: never split
+        {u"q\u0303"_s.repeated(90), true},                 // no composed form: pairs stay together
+        {u"Gr\u00fc\u00dfe \u6f22 \U0001F600 "_s.repeated(20) + u"end"_s, true},
+    };
+    for (const auto &[subject, shortened] : rows) {
         const QString path = CustomPath::substituteFormat("__subject__.pdf", kSample, subject, {}, {}, {}, {}, {});
-        EXPECT_EQ(path.size(), size) << subject.size();
-        EXPECT_EQ(path.at(100) == QChar(0x2026), size == 201);
-        EXPECT_TRUE(path.endsWith(".pdf"));
-        EXPECT_EQ(path.left(100), subject.normalized(QString::NormalizationForm_D).left(100));
+        const QString name = subject.normalized(QString::NormalizationForm_C) + ".pdf";
+        const QByteArray bytes = path.toUtf8();
+        SCOPED_TRACE(str(subject.left(20)));
+        EXPECT_EQ(QString::fromUtf8(bytes), path); // whole code points only
+        EXPECT_LE(bytes.size(), CustomPath::kMaxComponentBytes);
+        EXPECT_LE(bytes.size() + qsizetype(sizeof(".XXXXXX")), 255); // an atomic save's temporary name
+        EXPECT_EQ(path.contains(QChar(0x2026)), shortened);
+        if (!shortened) {
+            EXPECT_EQ(path, name);
+            continue;
+        }
+        const qsizetype mark = path.indexOf(QChar(0x2026));
+        const QString head = path.left(mark);
+        const QString tail = path.mid(mark + 1);
+        EXPECT_TRUE(name.startsWith(head));
+        EXPECT_TRUE(name.endsWith(tail));
+        EXPECT_TRUE(tail.endsWith(".pdf"));
+        EXPECT_LE(head.toUtf8().size(), 116);
+        EXPECT_LE(tail.toUtf8().size(), 116);
+        QTextBoundaryFinder atHead(QTextBoundaryFinder::Grapheme, name);
+        atHead.setPosition(head.size());
+        EXPECT_TRUE(atHead.isAtBoundary());
+        QTextBoundaryFinder atTail(QTextBoundaryFinder::Grapheme, name);
+        atTail.setPosition(name.size() - tail.size());
+        EXPECT_TRUE(atTail.isAtBoundary());
     }
+    // ASCII keeps the cut that archives made before bytes were counted.
+    const QString ascii = CustomPath::substituteFormat("__subject__.pdf", kSample, u"s"_s.repeated(300), {}, {}, {}, {}, {});
+    EXPECT_EQ(ascii, u"s"_s.repeated(100) + QChar(0x2026) + u"s"_s.repeated(96) + ".pdf");
 }
 
 TEST_F(CustomPathTest, CleansPathComponentParts)

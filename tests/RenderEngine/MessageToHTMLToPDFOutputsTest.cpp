@@ -1,6 +1,7 @@
 #include "RenderEngine/MessageToHTMLToPDF.h"
 
 #include "Utils/Log.h"
+#include "mailadapter/MCOMessageParser.h"
 
 #include <QDir>
 #include <QFile>
@@ -323,3 +324,114 @@ TEST(MessageFiles, CreationDateStampsTheModificationTime)
 }
 
 } // namespace
+
+// Different messages that expand to one path: the output index tells their outputs apart.
+TEST_F(Destinations, OutputIndexSuffixesTheSubjectOrTheFileName)
+{
+    auto m = sampleMessage();
+    struct Row {
+        QString key, format, fileName, expected;
+    };
+    const Row rows[] = {
+        {JobKey::pdfFormat, "%Y/__subject__.pdf", "", "Work/INBOX/2014/Quarterly report (3).pdf"},
+        {JobKey::attachmentFormat, "%Y/__subject__ (attachments)/__filename__", "a.txt",
+         "Work/INBOX/2014/Quarterly report (3) (attachments)/a.txt"},
+        {JobKey::emlFormat, "%Y/%m/%d %H%M%S.eml", "", "Work/INBOX/2014/01/18 081620 (3).eml"},
+        {JobKey::emlFormat, "%Y/%m/%d %H%M%S", "", "Work/INBOX/2014/01/18 081620 (3)"},
+    };
+    for (const Row &row : rows) {
+        JobOptions o = options();
+        o.insert(row.key, row.format);
+        EXPECT_EQ(rel(path(m, o, "Work", "INBOX", row.key, row.fileName)), QString(row.expected).remove(" (3)"));
+        o.insert(JobKey::outputIndex, 3);
+        EXPECT_EQ(rel(path(m, o, "Work", "INBOX", row.key, row.fileName)), row.expected);
+    }
+}
+
+TEST_F(Destinations, DecomposedLevelsAreWrittenComposedAndWithinTheByteLimit)
+{
+    auto m = sampleMessage();
+    m.header().setSubject(QString::fromUtf8("Gru\xcc\x88\xc3\x9f""e ") + QString(90, QChar(0xAC00)));
+    const QString p = path(m, options(), QString::fromUtf8("Ka\xcc\x88se"), QString(120, QChar(0x6F22)));
+    EXPECT_EQ(p, p.normalized(QString::NormalizationForm_C));
+    EXPECT_TRUE(p.contains(QString::fromUtf8("K\xc3\xa4se/")));
+    for (const QString &level : rel(p).split('/'))
+        EXPECT_LE(level.toUtf8().size(), 235) << level.toStdString();
+    EXPECT_TRUE(QFileInfo(QFileInfo(p).path()).isDir());
+}
+
+TEST(MessageIdentity, MessageIdElseDigestOfTheBytesAsReceived)
+{
+    const QByteArray withId = "Message-ID: <a@b>\nSubject: x\n\nbody\n";
+    const QByteArray without = "Subject: x\n\nbody\n";
+    const auto parse = [](const QByteArray &raw) {
+        auto m = MCOMessageParser::messageParserWithData(raw);
+        m->setOriginalData(raw);
+        return m;
+    };
+    EXPECT_EQ(MessageToHTMLToPDF::messageIdentity(*parse(withId)), "a@b");
+    const QString digest = MessageToHTMLToPDF::messageIdentity(*parse(without));
+    EXPECT_TRUE(digest.startsWith("sha256:"));
+    EXPECT_EQ(digest.size(), 7 + 64);
+    EXPECT_NE(digest, MessageToHTMLToPDF::messageIdentity(*parse(without + "more\n")));
+    HeaderOnlyMessage header;
+    EXPECT_TRUE(MessageToHTMLToPDF::messageIdentity(header).isEmpty());
+}
+
+// Three different messages and one repeated, all at one path: each different one gets
+// its own index, found again on the next pass; the repeat is the archived original.
+TEST(MessagePlacement, DifferentMessagesAtOnePathGetStableIndexes)
+{
+    QTemporaryDir dir;
+    const JobOptions options{{JobKey::destFolder, dir.path()},
+                             {JobKey::pdfFormat, ""},
+                             {JobKey::emlFormat, "%Y/__subject__.eml"}};
+    const auto message = [](const char *id) {
+        return MCOMessageParser::messageParserWithData(QByteArray("Message-ID: <") + id +
+                                                       ">\nDate: Mon, 3 Mar 2014 10:00:00 +0000\nSubject: Notice\n\nx\n");
+    };
+    const QList<std::shared_ptr<MCOMessageParser>> messages = {message("1@x"), message("2@x"), message("3@x"),
+                                                               message("2@x")};
+    MessageToHTMLToPDF engine(options);
+    const auto place = [&](MCOMessageParser &m, bool *archived) {
+        engine.setMainFolder("Main");
+        engine.setMailFolder("INBOX");
+        return engine.placeMessage(m, JobKey::emlFormat, archived);
+    };
+    // Four engines of one job, all busy at once: their claims keep the messages apart.
+    auto claims = std::make_shared<OutputClaims>();
+    std::vector<std::unique_ptr<MessageToHTMLToPDF>> engines;
+    int indexes[4] = {};
+    bool archived[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        engines.push_back(std::make_unique<MessageToHTMLToPDF>(options));
+        engines.back()->setOutputClaims(claims);
+        engines.back()->setMainFolder("Main");
+        engines.back()->setMailFolder("INBOX");
+        indexes[i] = engines.back()->placeMessage(*messages[i], JobKey::emlFormat, &archived[i]);
+    }
+    EXPECT_EQ((std::vector<int>{indexes[0], indexes[1], indexes[2], indexes[3]}), (std::vector<int>{1, 2, 3, 2}));
+    EXPECT_FALSE(archived[0] || archived[1] || archived[2]);
+    EXPECT_TRUE(archived[3]);
+
+    // The outputs are written, each with its identity; a later run finds each one again.
+    for (int i = 0; i < 3; ++i) {
+        JobOptions o = options;
+        o.insert(JobKey::outputIndex, indexes[i]);
+        const QString p =
+            MessageToHTMLToPDF::destinationPath(*messages[i], "Main", "INBOX", JobKey::emlFormat, QString(), o);
+        QFile f(p);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(messages[i]->originalData());
+        f.close();
+        ASSERT_TRUE(MessageToHTMLToPDF::storeMessageIdentity(p, MessageToHTMLToPDF::messageIdentity(*messages[i])));
+    }
+    for (int i : {2, 0, 1}) {
+        bool done = false;
+        EXPECT_EQ(place(*messages[i], &done), indexes[i]);
+        EXPECT_TRUE(done);
+    }
+    bool done = false;
+    EXPECT_EQ(place(*message("4@x"), &done), 4);
+    EXPECT_FALSE(done);
+}

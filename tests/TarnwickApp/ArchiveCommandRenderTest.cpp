@@ -254,3 +254,104 @@ TEST(ArchiveCommand, FixtureMessagesAllEndUpArchived)
     EXPECT_TRUE(second.out.contains(" 0 PDFs written in this run")) << second.out.toStdString();
     EXPECT_EQ(outputs(box.archive(), ""), before);
 }
+
+namespace {
+
+QByteArray encodedWord(const QString &text) { return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?="; }
+
+QByteArray message(const QByteArray &headers, const QString &subject, const QByteArray &body)
+{
+    return headers + "Subject: " + encodedWord(subject) +
+           "\nFrom: Anna <anna@example.org>\nTo: Bob <bob@example.net>\nMIME-Version: 1.0\n" + body;
+}
+
+QByteArray withAttachment(const QByteArray &disposition)
+{
+    return "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain; charset=utf-8\n\n" +
+           QByteArray("Please find the figures attached.\n").repeated(20) +
+           "--b\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n"
+           "Content-Disposition: attachment; " +
+           disposition + "\n\n" + QByteArray("figures ").repeated(10).toBase64() + "\n--b--\n";
+}
+
+QMap<QString, QByteArray> filesBelow(const QString &root)
+{
+    QMap<QString, QByteArray> found;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile f(path);
+        found.insert(path, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray());
+    }
+    return found;
+}
+
+} // namespace
+
+// Names as Linux tools expect them: at most 255 bytes, composed, decoded attachment
+// names, .eml copies that are the messages' own bytes, and different messages that
+// share subject and date each archived under a path of its own.
+TEST(ArchiveCommand, LinuxNamesAndOneOutputPerMessage)
+{
+    Sandbox box;
+    const QString in = box.dir.filePath("in");
+    QDir().mkpath(in);
+    const QByteArray text = "Content-Type: text/plain; charset=utf-8\n\n" + QByteArray("Some words of text.\n").repeated(30);
+    const QByteArray dated = "Date: Tue, 04 Mar 2014 10:00:00 +0000\n";
+    const QMap<QString, QByteArray> inputs = {
+        {"cjk.eml", message(dated + "Message-ID: <cjk@x>\n", QString(100, QChar(0x6F22)), text)},
+        {"emoji.eml", message(dated + "Message-ID: <emoji@x>\n", QString::fromUtf8("\xf0\x9f\x98\x80").repeated(75), text)},
+        {"german.eml", message(dated + "Message-ID: <de@x>\n", QString::fromUtf8("Gru\xcc\x88\xc3\x9f""e aus Mu\xcc\x88nchen"), text)},
+        {"utf8-name.eml", message(dated + "Message-ID: <u@x>\n", "Figures UTF-8",
+                                  withAttachment("filename*=utf-8''%C3%9Cbersicht%20Q4.pdf"))},
+        {"latin1-name.eml", message(dated + "Message-ID: <l@x>\n", "Figures Latin-1",
+                                    withAttachment("filename*=iso-8859-1''%DCbersicht%20Q3.txt"))},
+        {"notice1.eml", message(dated + "Message-ID: <n1@x>\n", "Automated notice", text)},
+        {"notice2.eml", message(dated + "Message-ID: <n2@x>\n", "Automated notice", text + "Second.\n")},
+        {"notice3.eml", message(dated, "Automated notice", text + "Third, without a Message-ID.\n")},
+    };
+    for (auto it = inputs.cbegin(); it != inputs.cend(); ++it) {
+        QFile f(in + "/" + it.key());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(it.value());
+    }
+    const QStringList args{"--dest", box.archive(), "--eml-format", "%Y/%m/__subject__.eml", in};
+    const Outcome first = archive(box, args);
+    ASSERT_EQ(first.status, 0) << first.err.toStdString();
+    EXPECT_TRUE(first.out.startsWith("Done: 8 of 8 messages handed out, 8 PDFs written in this run, 0 renderbox"))
+        << first.out.toStdString();
+
+    const auto files = filesBelow(box.archive());
+    QList<QByteArray> emls;
+    QStringList names;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString rel = QDir(box.archive()).relativeFilePath(it.key());
+        EXPECT_EQ(rel, rel.normalized(QString::NormalizationForm_C)) << rel.toStdString();
+        for (const QString &level : rel.split('/'))
+            EXPECT_LE(level.toUtf8().size(), 255) << rel.toStdString();
+        EXPECT_FALSE(rel.contains("/.tarnwick-")) << "print temporaries are gone: " << rel.toStdString();
+        if (rel.endsWith(".pdf") && !rel.contains("(attachments)")) {
+            EXPECT_GE(it.value().size(), 7000) << rel.toStdString();
+        }
+        if (rel.endsWith(".eml"))
+            emls.append(it.value());
+        names.append(QFileInfo(rel).fileName());
+    }
+    // Every .eml copy is one input, byte for byte, and every input has its copy.
+    std::sort(emls.begin(), emls.end());
+    QList<QByteArray> expected = inputs.values();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(emls, expected);
+    EXPECT_TRUE(names.contains(QString::fromUtf8("\xc3\x9c""bersicht Q4.pdf"))) << names.join('\n').toStdString();
+    EXPECT_TRUE(names.contains(QString::fromUtf8("\xc3\x9c""bersicht Q3.txt"))) << names.join('\n').toStdString();
+    EXPECT_TRUE(names.contains(QString::fromUtf8("2014-03-04 10.00.00Z  Gr\xc3\xbc\xc3\x9f""e aus M\xc3\xbcnchen.pdf")));
+    for (const char *name : {"2014-03-04 10.00.00Z  Automated notice.pdf", "2014-03-04 10.00.00Z  Automated notice (2).pdf",
+                             "2014-03-04 10.00.00Z  Automated notice (3).pdf", "Automated notice (3).eml"})
+        EXPECT_TRUE(names.contains(QString::fromUtf8(name))) << name;
+
+    const Outcome second = archive(box, args);
+    ASSERT_EQ(second.status, 0);
+    EXPECT_TRUE(second.out.startsWith("Done: 8 of 8 messages handed out, 0 PDFs written in this run"))
+        << second.out.toStdString();
+    EXPECT_EQ(filesBelow(box.archive()), files);
+}
