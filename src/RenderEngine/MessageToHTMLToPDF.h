@@ -204,8 +204,10 @@ public:
     // output named by `formatKey` ("pdf_format", or "eml_format" for .eml-only jobs):
     // the first index whose path holds no good output and is not claimed, or whose output
     // or claim is this message's. `archived` tells whether that output already exists or
-    // is being made for the same message. The chosen free path is claimed.
-    int placeMessage(MCOAbstractMessage &message, const QString &formatKey, bool *archived);
+    // is being made for the same message. The chosen free path is claimed. Undersized
+    // outputs found on the way are removed unless `removeUndersized` is false.
+    int placeMessage(MCOAbstractMessage &message, const QString &formatKey, bool *archived,
+                     bool removeUndersized = true);
     // The output index of the next outputs of this engine.
     void setOutputIndex(int index);
     // Lets the engines of one job share their claims; each engine has its own otherwise.

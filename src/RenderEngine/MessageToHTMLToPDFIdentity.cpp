@@ -11,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/xattr.h>
 
@@ -77,7 +78,8 @@ void MessageToHTMLToPDF::releaseClaim()
     m_claimedPath.clear();
 }
 
-int MessageToHTMLToPDF::placeMessage(MCOAbstractMessage &message, const QString &formatKey, bool *archived)
+int MessageToHTMLToPDF::placeMessage(MCOAbstractMessage &message, const QString &formatKey, bool *archived,
+                                     bool removeUndersized)
 {
     releaseClaim();
     *archived = false;
@@ -101,7 +103,10 @@ int MessageToHTMLToPDF::placeMessage(MCOAbstractMessage &message, const QString 
             }
             continue;
         }
-        if (isPdf ? pdfFilelooksOK(path) : emlFilelooksOK(path)) {
+        const qint64 goodSize = isPdf ? 7000 : 20;
+        const bool good = removeUndersized ? (isPdf ? pdfFilelooksOK(path) : emlFilelooksOK(path))
+                                           : QFileInfo(path).size() >= goodSize;
+        if (good) {
             // Outputs of earlier versions carry no identity; they count as this message's,
             // as they always did.
             const QString stored = storedMessageIdentity(path);

@@ -27,7 +27,7 @@ const char *kUsage =
 QJsonValue pathOrNull(const QString &path) { return path.isEmpty() ? QJsonValue() : QJsonValue(path); }
 
 QJsonObject describe(const QString &file, const QString &mainFolder, const QString &mailFolder,
-                     const JobOptions &options)
+                     const JobOptions &jobOptions, const std::shared_ptr<OutputClaims> &claims)
 {
     QJsonObject out;
     out[QStringLiteral("source")] = file;
@@ -49,6 +49,17 @@ QJsonObject describe(const QString &file, const QString &mainFolder, const QStri
     out[QStringLiteral("date")] = date.isValid()
         ? QJsonValue(date.toUTC().toString(Qt::ISODate))
         : QJsonValue();
+    // Placed as a job places it: an archived message's own outputs are found again, and
+    // messages listed earlier count as archived at the paths they would take.
+    MessageToHTMLToPDF placer(jobOptions);
+    placer.setOutputClaims(claims);
+    placer.setMainFolder(mainFolder);
+    placer.setMailFolder(mailFolder);
+    bool archived = false;
+    const bool makesPdf = jobOptions.value(JobKey::pdfFormat).toString().size() >= 5;
+    placer.setOutputIndex(
+        placer.placeMessage(*message, makesPdf ? JobKey::pdfFormat : JobKey::emlFormat, &archived, false));
+    const JobOptions &options = placer.options();
     const auto dest = [&](const QString &key, const QString &fileName) {
         return MessageToHTMLToPDF::destinationPath(*message, mainFolder, mailFolder, key, fileName, options,
                                                    MessageToHTMLToPDF::FolderCreation::No);
@@ -132,8 +143,10 @@ int run(const QStringList &args)
     const QString jobName = JobArguments::jobNameFor(options);
 
     QJsonArray all;
+    const auto claims = std::make_shared<OutputClaims>();
     for (const QString &file : messages) {
-        const QJsonObject o = describe(file, mainFolder, RenderTool::emlSubFolder(file, base, jobName), options);
+        const QJsonObject o =
+            describe(file, mainFolder, RenderTool::emlSubFolder(file, base, jobName), options, claims);
         if (o.contains(QStringLiteral("error")))
             printErr(QStringLiteral("tarnwick paths: %1: %2\n").arg(file, o.value(QStringLiteral("error")).toString()));
         if (json)
