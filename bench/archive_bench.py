@@ -610,6 +610,12 @@ def run_archive(binary, dest, inputs, env, log_prefix, sample=True):
     return stats
 
 
+def stall_ms(stderr):
+    """The front end's own figure (TARNWICK_REPORT_STALLS): how long its event loop stood."""
+    m = re.search(r"longest main-thread stall: (\d+) ms", stderr)
+    return f"{m.group(1)} ms" if m else "n/a"
+
+
 def count_outputs(dest):
     """PDFs and emergency .eml copies below dest, outside attachment folders."""
     pdfs = emls = 0
@@ -696,7 +702,8 @@ def main():
         if not args.skip_tarnwick:
             (work / "tmp").mkdir()
             env = dict(os.environ, TZ="UTC", TMPDIR=str(work / "tmp"), XDG_CONFIG_HOME=str(work / "config"),
-                       XDG_CACHE_HOME=str(work / "cache"), XDG_DATA_HOME=str(work / "data"))
+                       XDG_CACHE_HOME=str(work / "cache"), XDG_DATA_HOME=str(work / "data"),
+                       TARNWICK_REPORT_STALLS="1")
             dest = work / "archive"
             note("tarnwick archive: first run")
             tw = run_archive(binary, dest, [mbox_path], env, work / "run1")
@@ -752,6 +759,7 @@ def main():
             print(f"  ratio tarnwick / baseline, messages/s: {n / tw['wall'] / base['rate']:.2f} x")
         if tw:
             net = rerun["wall"] - rerun["startup"]
+            print(f"  longest main-thread stall: first run {stall_ms(tw['stderr'])}, re-run {stall_ms(rerun['stderr'])}")
             print(f"  re-run over the same destination: wall {rerun['wall']:.2f} s, start-up {rerun['startup']:.2f} s "
                   f"({rerun['startup_how']})")
             print("    messages skipped/s: " + (f"{n / net:.0f} without start-up, " if net > 0 else "n/a without start-up, ")

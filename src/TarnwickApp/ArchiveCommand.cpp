@@ -7,6 +7,7 @@
 #include "TarnwickApp/JobArguments.h"
 #include "Utils/DistributedNotificationCenter.h"
 #include "Utils/Log.h"
+#include "Utils/MainThreadWatch.h"
 #include "Utils/PrivateSessionBus.h"
 
 #include <QCoreApplication>
@@ -154,11 +155,18 @@ int run(const QStringList &args)
     });
     progress.start(kProgressMs);
     QObject::connect(&job, &RenderTool::finished, &loop, &QEventLoop::quit);
+    // For the benchmarks: how long the main thread (where a window would live) stalls.
+    MainThreadWatch watch;
+    const bool reportStalls = qEnvironmentVariableIsSet("TARNWICK_REPORT_STALLS");
+    if (reportStalls)
+        watch.start();
     QElapsedTimer clock;
     clock.start();
     job.renderPDFs();
     loop.exec();
     progress.stop();
+    if (reportStalls)
+        printErr(QStringLiteral("longest main-thread stall: %1 ms\n").arg(watch.longestStallMs()));
 
     // The job has told its renderboxes to quit; this front end ends too, so every
     // renderbox on its bus goes. Give them a moment to leave before the bus does.
