@@ -8,7 +8,7 @@
 //
 // Usage: mbox_split_bench [size-in-MiB] [work-folder]
 
-#include "RenderEngine/RenderTool.h"
+#include "localmail/LocalMailFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -64,7 +64,7 @@ qint64 wholeFileSplit(const QString &mbox, const QString &folder, long *peakKiB)
     QDir().mkpath(folder);
     QFile f(mbox);
     f.open(QIODevice::ReadOnly);
-    const QByteArray data = RenderTool::cleanUpLineEndings(f.readAll()).replace('\0', QByteArray());
+    const QByteArray data = LocalMailFiles::cleanUpLineEndings(f.readAll()).replace('\0', QByteArray());
     *peakKiB = peakRssKiB();
     qint64 offset = 0, pieces = 0;
     while (data.size() - offset >= 100) {
@@ -110,10 +110,11 @@ int main(int argc, char **argv)
     const long rssBefore = currentRssKiB();
     t.restart();
     QStringList pieces;
-    RenderTool::explodeMBox(mbox, pieces);
+    LocalMailFiles::Scan scan;
+    LocalMailFiles::explodeMBox(scan, mbox, pieces);
     const double splitSecs = t.elapsed() / 1000.0;
     const long peak = peakRssKiB();
-    QDir(RenderTool::mboxPieceFolder(mbox)).removeRecursively();
+    QDir(LocalMailFiles::mboxPieceFolder(mbox)).removeRecursively();
 
     long baselinePeak = 0;
     t.restart();

@@ -5,6 +5,7 @@
 // This header stays free of HTML-engine types: the destination and date operations are
 // used by the command line, the job driver and the tests without an HTML engine.
 
+#include "CustomPaths/MessageDates.h"
 #include "RenderEngine/JobOptions.h"
 #include "mailadapter/MCOAbstractMessage.h"
 
@@ -22,9 +23,6 @@
 class MCOIMAPSession;
 class MCOAbstractPart;
 class MCOMessageParser;
-class MCOMessageView;
-class MCTMsgViewController;
-class QTimer;
 class RemoteRender;
 
 // A message whose render failed, handed back to the job driver for one retry.
@@ -45,15 +43,13 @@ class MessageToHTMLToPDF : public QObject {
 public:
     // Remote mode (`remoteRender`): every message is handed to a renderbox child process
     // through a RemoteRender handle, and the renderer only tracks whether it is busy.
-    // Local mode: the renderer lays out and prints messages itself (setUpLocalRendering).
+    // Local mode is the HTML engine side's (LocalMessageToHTMLToPDF); this class alone
+    // makes only the outputs that need no layout (.eml copies, attachments).
     explicit MessageToHTMLToPDF(const JobOptions &options, bool remoteRender = false, QObject *parent = nullptr);
     ~MessageToHTMLToPDF() override;
 
-    // Local mode: builds the offscreen window with the message view; the renderer then
-    // lays out and prints messages itself. Needs a QApplication.
-    void setUpLocalRendering();
-    // Cancels what is in flight, quits the renderbox (remote mode) and drops the window.
-    void shutdown();
+    // Cancels what is in flight and quits the renderbox (remote mode).
+    virtual void shutdown();
     bool isRemote() const { return m_remoteRenderbox != nullptr; }
     RemoteRender *remoteRenderbox() const { return m_remoteRenderbox.get(); }
     // Remote mode: whether the renderbox died during the last handed-over message.
@@ -82,8 +78,6 @@ public:
     // their destination paths (also of files already there).
     QStringList copyAttachmentsFromMailAppPath(const MCOAbstractMessage &message, const QString &mainFolder,
                                                const QString &mailFolder, const QString &mailappAttachments);
-    // Thumbnail of a file as PNG bytes, or nothing.
-    static std::optional<QByteArray> getImageData(const QString &path);
     // The extraction-engine route for messages with nameless parts.
     bool usedRipMimeToGetAllAttachments(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
                                         const QString &mailFolder);
@@ -104,11 +98,17 @@ public:
     // Whether a laid-out document is printed in pages (see the .cpp).
     static bool shouldPaginate(QSizeF document, double frameWidth);
 
-    // How notifications between processes are posted ("rb_anotherPDFMade" and the like);
-    // the job driver installs its bus. The default logs them.
+    // How this engine posts notifications between processes ("rb_anotherPDFMade"); the
+    // job or the renderbox installs its bus. The default logs them.
     using NotificationPoster = std::function<void(const QString &name, const QString &object)>;
-    static void setNotificationPoster(NotificationPoster poster);
-    static void postNotification(const QString &name, const QString &object);
+    void setNotificationPoster(NotificationPoster poster);
+    void postNotification(const QString &name, const QString &object);
+    // How this engine shows modal alerts: the desktop installs a dialog; the default logs.
+    using AlertHandler = std::function<void(const QString &message, const QString &informative)>;
+    void setAlertHandler(AlertHandler handler);
+    // The folder, private to this process and its user, for the engine's temporary files
+    // (the extraction engine's input): never among the user's files.
+    void setPrivateFolder(const QString &folder) { m_privateFolder = folder; }
 
     // --- Attachments -----------------------------------------------------------------
 
@@ -162,16 +162,23 @@ public:
 
     // --- Dates ----------------------------------------------------------------------
 
-    // Plausible: at least 10,000,000 s away from 1970-01-01 and at most 1,000,000,000 s
-    // from `now` (the current time when not given).
-    static bool dateOKForEmail(const QDateTime &date, const QDateTime &now = QDateTime());
-    // The message date; when the parsed one is implausible, a date read from the
-    // "Date", "Delivery-date" or "Received" header text is written back into the header.
-    static QDateTime dateFromMailCoreHeaderAndFixTheHeaderToo(MCOMessageHeader &header);
-    static QString extractDateFromRecievedHeader(const MCOMessageHeader &header);
-    // UTC calendar fields of `date`; null pointers are skipped.
-    static void time(const QDateTime &date, int *year, int *month, int *day, int *hour,
-                     int *minute, int *second);
+    // The message date rules (see MessageDates), under the renderer's names.
+    static bool dateOKForEmail(const QDateTime &date, const QDateTime &now = QDateTime())
+    {
+        return MessageDates::dateOKForEmail(date, now);
+    }
+    static QDateTime dateFromMailCoreHeaderAndFixTheHeaderToo(MCOMessageHeader &header)
+    {
+        return MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(header);
+    }
+    static QString extractDateFromRecievedHeader(const MCOMessageHeader &header)
+    {
+        return MessageDates::extractDateFromRecievedHeader(header);
+    }
+    static void time(const QDateTime &date, int *year, int *month, int *day, int *hour, int *minute, int *second)
+    {
+        MessageDates::time(date, year, month, day, hour, minute, second);
+    }
 
     // --- Files ----------------------------------------------------------------------
 
@@ -181,8 +188,9 @@ public:
     // Probes that a file can be written at `path` (a one-byte file written and removed).
     // On failure returns false with `failureReason` "PDF path <path>, <error>"; this is
     // the "Bad unwritable path" condition that the print step handles. The fifth failure
-    // of the process raises the alert through the alert handler.
-    static bool testDestinationFilePath(const QString &path, QString *failureReason = nullptr);
+    // of the process raises the alert through `alert` (logged when none is given).
+    static bool testDestinationFilePath(const QString &path, QString *failureReason = nullptr,
+                                        const AlertHandler &alert = {});
     static bool pdfFilelooksOK(const QString &path);
     static bool emlFilelooksOK(const QString &path);
 
@@ -224,9 +232,6 @@ public:
     // Distinct e-mail addresses of the message (From, To, Cc, Bcc).
     static QStringList emailAddressesForMessage(const MCOAbstractMessage &message);
 
-    // How modal alerts are shown: the desktop installs a dialog; the default logs them.
-    using AlertHandler = std::function<void(const QString &message, const QString &informative)>;
-    static void setAlertHandler(AlertHandler handler);
     // Number of failed writability probes in this process (never reset).
     static int unwritablePathCount();
 
@@ -243,55 +248,52 @@ signals:
     // Emitted when a message's work ends (for command-line drivers that wait on it).
     void messageFinished();
 
-private:
-    bool handlePossibleEMLOnlyRender(const MCOMessagePtr &message, MCOIMAPSession *session,
-                                     const QString &mailappAttachments);
-    void proceedToRender(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
-                         const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
-    void proceedToRenderMessage(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
-                                const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
-    void timerCheckForDone();
-    void reloadWebView();
-    void createPDFNowThatHTMLIsReady();
-    void startPrintingWebViewToPDF(const QString &path);
-    void startRenderNSViewToPDF(const QString &path, bool paginate);
-    void printWithoutPageBreaks(const QString &path, std::function<void()> then);
-    void printingToPDFComplete();
-    void finishAfterFallbackPrint();
-    void incrementPDFCount();
-    void gaveUpOnRenderOrPrinting();
-    double secondsSinceStartedRender() const;
+protected:
+    // The HTML engine side's part (LocalMessageToHTMLToPDF): lays the message out and
+    // prints it. Here, where there is no HTML engine, the message fails.
+    virtual void proceedToRenderMessage(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
+                                        const QString &mailFolder, MCOIMAPSession *session,
+                                        const QString &mailappAttachments);
+    // Stops the timers and callbacks of the message in local work, if any.
+    virtual void stopLocalWork() {}
+    // Whether local work (page resources) is still going on.
+    virtual bool localWorkPending() const { return false; }
+    // A thumbnail of a file for an inline image that lost its bytes; none without an
+    // image library.
+    virtual std::optional<QByteArray> imageDataOfFile(const QString &) { return std::nullopt; }
+
     void setFailed(const MCOMessagePtr &message);
-    void releaseClaim();
+    void incrementPDFCount();
+    const AlertHandler &alertHandler() const { return m_alertHandler; }
 
     JobOptions m_options;
-    std::shared_ptr<OutputClaims> m_claims = std::make_shared<OutputClaims>();
-    QString m_claimedPath;
     QString m_mainFolder;
     QString m_mailFolder;
     QString m_jobName;
     bool m_busyRendering = false;
+    MCOMessagePtr m_currentMessage;
+
+private:
+    static void logNotification(const QString &name, const QString &object);
+    static void logAlert(const QString &message, const QString &informative);
+    bool handlePossibleEMLOnlyRender(const MCOMessagePtr &message, MCOIMAPSession *session,
+                                     const QString &mailappAttachments);
+    void proceedToRender(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
+                         const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
+    void releaseClaim();
+
+    NotificationPoster m_poster = logNotification;
+    AlertHandler m_alertHandler = logAlert;
+    QString m_privateFolder;
+    std::shared_ptr<OutputClaims> m_claims = std::make_shared<OutputClaims>();
+    QString m_claimedPath;
     bool m_isRetry = false;
     int m_attachmentsDownloading = 0;
     std::optional<FailureRecord> m_failedMessage;
-    MCOMessagePtr m_currentMessage;
 
     // Remote mode.
     std::unique_ptr<RemoteRender> m_remoteRenderbox;
     bool m_remoteRenderboxInUse = false;
     bool m_currentRenderFailed = false;
     int m_renderboxFailureCount = 0;
-
-    // Local mode.
-    MCOMessageView *m_window = nullptr;
-    MCTMsgViewController *m_viewController = nullptr; // child of this
-    QTimer *m_renderCheckTimer = nullptr;
-    QTimer *m_absoluteCut = nullptr;
-    qint64 m_renderStartMs = 0;
-    qint64 m_reloadCount = 0;
-    quint64 m_generation = 0; // tells callbacks of an earlier message to stand down
-    bool m_checkInFlight = false;
-    QString m_printingToPath;
-    QString m_printingToPathTemp;
-    QSizeF m_documentSize;
 };

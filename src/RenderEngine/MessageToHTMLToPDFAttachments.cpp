@@ -2,21 +2,20 @@
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
 
-#include "RenderEngine/MCTMsgViewController.h"
 #include "Utils/Log.h"
+#include "localmail/LocalMailFiles.h"
 #include "mailadapter/MCOAttachment.h"
 #include "mailadapter/MCOMessageParser.h"
 #include "mimeextract/ripmime-api.h"
 #include "mimeextract/mime.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QImage>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -50,7 +49,7 @@ bool MessageToHTMLToPDF::startOnAttachmentsFolder(const std::shared_ptr<MCOMessa
                 continue;
             if (next >= copied.size())
                 break;
-            if (auto png = getImageData(copied[next++]))
+            if (auto png = imageDataOfFile(copied[next++]))
                 attachment->setData(*png);
         }
         return true;
@@ -99,30 +98,6 @@ QStringList MessageToHTMLToPDF::copyAttachmentsFromMailAppPath(const MCOAbstract
     return result;
 }
 
-std::optional<QByteArray> MessageToHTMLToPDF::getImageData(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray bytes = file.read(64 * 1024 * 1024);
-    const auto jpeg = MCTMsgViewController::getImageDataViaQuickLook(bytes);
-    if (!jpeg || jpeg->size() < 100)
-        return std::nullopt;
-    QImage image;
-    if (!image.loadFromData(*jpeg))
-        return std::nullopt;
-    // Within 400 x 600, as PNG.
-    if (image.width() > 400 || image.height() > 600)
-        image = image.scaled(400, 600, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG")) {
-        TLog(QStringLiteral("Failed to write Image"));
-        return std::nullopt;
-    }
-    return png;
-}
 
 bool MessageToHTMLToPDF::usedRipMimeToGetAllAttachments(const std::shared_ptr<MCOMessageParser> &message,
                                                         const QString &mainFolder, const QString &mailFolder)
@@ -146,18 +121,20 @@ bool MessageToHTMLToPDF::usedRipMimeToGetAllAttachments(const std::shared_ptr<MC
 
 bool MessageToHTMLToPDF::ripMimeEML(const std::shared_ptr<MCOMessageParser> &message, const QString &folder)
 {
-    const QString temp = folder + QStringLiteral("/tempRipMime.dat");
-    {
-        QSaveFile file(temp);
-        if (!file.open(QIODevice::WriteOnly) || file.write(stripNullsFrom(message->data())) < 0 || !file.commit())
-            return false;
-    }
+    // The engine reads its input from a file. Mail bytes never sit among the user's files:
+    // the file lives in this process's private folder and goes when the extraction ends
+    // (or with the renderbox folder, should the process die first).
+    const QString privateFolder = m_privateFolder.isEmpty() ? LocalMailFiles::temporaryDirectory() : m_privateFolder;
+    QTemporaryFile input(privateFolder + QStringLiteral("/extract-XXXXXX.eml"));
+    if (!input.open() || input.write(stripNullsFrom(message->data())) < 0 || !input.flush())
+        return false;
+    const QString temp = input.fileName();
     RIPMIME_object api{};
     RIPMIME_init_api(&api);
     MIME_set_uniquenames(0);
     const int result = RIPMIME_decode(&api, QFile::encodeName(temp).constData(), QFile::encodeName(folder).constData());
     TLog(QStringLiteral("used rip mime with a result of %1").arg(result));
-    QFile::remove(temp);
+    input.remove();
     const QStringList found = everythingBelow(folder);
     if (found.isEmpty()) {
         TLog(QStringLiteral("RipMime was called and did not extract any files for %1 ").arg(folder));

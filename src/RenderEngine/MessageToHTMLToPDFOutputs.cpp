@@ -7,7 +7,6 @@
 #include "RenderEngine/RemoteRender.h"
 
 #include "CustomPaths/CustomPath.h"
-#include "Utils/LenientDate.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOMessageParser.h"
 
@@ -28,17 +27,6 @@ const QString kToEmailNA = QStringLiteral("toEmailNA");
 const QString kRecipientNameNA = QStringLiteral("na");
 
 std::atomic<int> g_unwritableCount{0};
-
-void logAlert(const QString &message, const QString &informative)
-{
-    TLog(QStringLiteral("Alert: %1 %2").arg(message, informative));
-}
-
-MessageToHTMLToPDF::AlertHandler &alertHandler()
-{
-    static MessageToHTMLToPDF::AlertHandler handler = logAlert;
-    return handler;
-}
 
 QString emergencyRoot()
 {
@@ -233,65 +221,6 @@ QString MessageToHTMLToPDF::stripFirstName(const QString &displayName)
     return displayName;
 }
 
-bool MessageToHTMLToPDF::dateOKForEmail(const QDateTime &date, const QDateTime &nowGiven)
-{
-    if (!date.isValid())
-        return false;
-    const double secs = date.toMSecsSinceEpoch() / 1000.0;
-    const double now = (nowGiven.isValid() ? nowGiven.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-    return std::fabs(secs) >= 10'000'000.0 && std::fabs(secs - now) <= 1'000'000'000.0;
-}
-
-QDateTime MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(MCOMessageHeader &header)
-{
-    const QDateTime parsed = header.date();
-    if (dateOKForEmail(parsed))
-        return parsed;
-    QString text = header.extraHeaderValueForName(QStringLiteral("Date"));
-    if (text.isNull())
-        text = header.extraHeaderValueForName(QStringLiteral("Delivery-date"));
-    if (text.isNull())
-        text = extractDateFromRecievedHeader(header);
-    if (text.isNull())
-        return parsed;
-    const QDateTime repaired = LenientDate::parse(text);
-    if (!dateOKForEmail(repaired))
-        return parsed;
-    header.setDate(repaired);
-    return repaired;
-}
-
-QString MessageToHTMLToPDF::extractDateFromRecievedHeader(const MCOMessageHeader &header)
-{
-    const QString received = header.extraHeaderValueForName(QStringLiteral("Received"));
-    if (received.isNull())
-        return {};
-    const QString date = received.section(QLatin1Char(';'), -1);
-    TLog(QStringLiteral("extractDateFromRecievedHeader - found date string: %1").arg(date));
-    return date;
-}
-
-void MessageToHTMLToPDF::time(const QDateTime &date, int *year, int *month, int *day, int *hour,
-                              int *minute, int *second)
-{
-    // Whole seconds, truncated toward zero, broken down in UTC.
-    const qint64 ms = date.isValid() ? date.toMSecsSinceEpoch() : 0;
-    const qint64 secs = ms / 1000;
-    const QDateTime utc = QDateTime::fromSecsSinceEpoch(secs, QTimeZone::utc());
-    if (year)
-        *year = utc.date().year();
-    if (month)
-        *month = utc.date().month();
-    if (day)
-        *day = utc.date().day();
-    if (hour)
-        *hour = utc.time().hour();
-    if (minute)
-        *minute = utc.time().minute();
-    if (second)
-        *second = utc.time().second();
-}
-
 bool MessageToHTMLToPDF::saveEMLData(const QByteArray &data, const QString &path)
 {
     QFileInfo info(path);
@@ -309,7 +238,8 @@ bool MessageToHTMLToPDF::saveEMLData(const QByteArray &data, const QString &path
     return true;
 }
 
-bool MessageToHTMLToPDF::testDestinationFilePath(const QString &path, QString *failureReason)
+bool MessageToHTMLToPDF::testDestinationFilePath(const QString &path, QString *failureReason,
+                                                 const AlertHandler &alert)
 {
     QString error;
     if (writeAtomically(path, QByteArrayLiteral("d"), &error)) {
@@ -319,8 +249,11 @@ bool MessageToHTMLToPDF::testDestinationFilePath(const QString &path, QString *f
     if (error.isEmpty())
         error = QStringLiteral("null error");
     if (g_unwritableCount.fetch_add(1) == 4) {
-        alertHandler()(QStringLiteral("PDF failed to write."),
-                       QStringLiteral("The path %1 failed to write.\n\n The error was %2").arg(path, error));
+        const QString informative = QStringLiteral("The path %1 failed to write.\n\n The error was %2").arg(path, error);
+        if (alert)
+            alert(QStringLiteral("PDF failed to write."), informative);
+        else
+            logAlert(QStringLiteral("PDF failed to write."), informative);
     }
     if (failureReason)
         *failureReason = QStringLiteral("PDF path %1, %2").arg(path, error);
@@ -331,10 +264,6 @@ bool MessageToHTMLToPDF::pdfFilelooksOK(const QString &path) { return fileLooksO
 
 bool MessageToHTMLToPDF::emlFilelooksOK(const QString &path) { return fileLooksOK(path, 20); }
 
-void MessageToHTMLToPDF::setAlertHandler(AlertHandler handler)
-{
-    alertHandler() = handler ? std::move(handler) : AlertHandler(logAlert);
-}
 
 int MessageToHTMLToPDF::unwritablePathCount() { return g_unwritableCount.load(); }
 

@@ -1,9 +1,9 @@
 #include "RenderEngine/RemoteRender.h"
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
-#include "RenderEngine/RenderTool.h"
 #include "Utils/DistributedNotificationCenter.h"
 #include "Utils/Log.h"
+#include "localmail/LocalMailFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -64,7 +64,7 @@ RemoteRender::RemoteRender(const JobOptions &options, QObject *parent)
     : QObject(parent), m_options(options),
       m_renderboxID(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())
 {
-    m_renderboxFolder = RenderTool::temporaryDirectory() + QLatin1Char('/') + m_renderboxID;
+    m_renderboxFolder = LocalMailFiles::temporaryDirectory() + QLatin1Char('/') + m_renderboxID;
     // The folder holds private mail while a request is out: owner-only.
     if (::mkdir(QFile::encodeName(m_renderboxFolder).constData(), 0700) != 0 && errno != EEXIST)
         TLog(QStringLiteral("Could not create the renderbox folder %1: %2")

@@ -3,7 +3,9 @@
 
 #include "RenderEngine/RenderTool.h"
 
+#include "RenderEngine/MessageLookAhead.h"
 #include "Utils/Log.h"
+#include "localmail/LocalMailFiles.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QCoreApplication>
@@ -71,12 +73,18 @@ int RenderTool::renderboxFailureCount() const
     return count;
 }
 
+void RenderTool::setNotificationPoster(MessageToHTMLToPDF::NotificationPoster poster)
+{
+    for (const auto &engine : m_renderEngines)
+        engine->setNotificationPoster(poster);
+}
+
 bool RenderTool::isLocalFileJob() const { return !m_options.value(JobKey::emlFiles).toStringList().isEmpty(); }
 
 QString RenderTool::getMainFolder() const
 {
     // Local-file jobs have an unconnected session without a user name.
-    return mainFolderForBasePath(m_commonBasePath);
+    return LocalMailFiles::mainFolderForBasePath(m_commonBasePath);
 }
 
 QString RenderTool::errorsFilePath() const
@@ -110,11 +118,11 @@ void RenderTool::buildFileList()
     const QStringList files = m_options.value(JobKey::emlFiles).toStringList();
     QPointer<RenderTool> self(this);
     // The scan reads every file of the source (and splits mbox files): off the main
-    // thread, with only gExplodeCount read meanwhile.
-    QThreadPool::globalInstance()->start([self, files] {
+    // thread, with only the job's scan count read meanwhile.
+    QThreadPool::globalInstance()->start([self, files, count = m_explodeCount] {
         QStringList emlxs;
-        const QStringList emls = explodeFilesAndFolders(files, &emlxs);
-        const QStringList list = renderList(emls, emlxs);
+        const QStringList emls = LocalMailFiles::explodeFilesAndFolders(files, &emlxs, count.get());
+        const QStringList list = LocalMailFiles::renderList(emls, emlxs);
         QMetaObject::invokeMethod(
             qApp,
             [self, list] {
@@ -129,8 +137,17 @@ void RenderTool::fileListReady(const QStringList &list)
 {
     if (m_allDone)
         return;
-    m_commonBasePath = commonAncestorEMLPaths(m_options.value(JobKey::emlFiles).toStringList());
-    m_emlToRender = list;
+    m_commonBasePath = LocalMailFiles::commonAncestorEMLPaths(m_options.value(JobKey::emlFiles).toStringList());
+    m_lookAhead = new MessageLookAhead(
+        m_options, getMainFolder(),
+        [base = m_commonBasePath, jobName = m_jobName](const QString &path) {
+            return LocalMailFiles::emlSubFolder(path, base, jobName);
+        },
+        this);
+    // Loaded messages are handed out as they arrive, not a render tick later: on a re-run
+    // the job would otherwise wait for the clock more than for the disk.
+    connect(m_lookAhead, &MessageLookAhead::messagesReady, this, &RenderTool::renderTimer);
+    m_lookAhead->setPaths(list);
     m_totalEmailCount = list.size();
     m_gettingFileList = false;
     m_fileListBuilt = true;
@@ -149,16 +166,22 @@ void RenderTool::renderTimer()
 void RenderTool::renderTimerEML()
 {
     if (m_gettingFileList) {
-        m_totalEmailCount = gExplodeCount.load(std::memory_order_relaxed);
+        const qint64 found = m_explodeCount->load(std::memory_order_relaxed);
+        if (found != m_totalEmailCount) {
+            m_totalEmailCount = found;
+            emit progressChanged();
+        }
         return;
     }
+    const qint64 handedOutBefore = m_numEmailsArchived;
     if (m_totalEmailCount > 0) {
         setStatus(QStringLiteral("Archiving\u2026 %d of %d, %d new"));
         m_fractionDone = double(m_numEmailsArchived) * 0.8 / double(m_totalEmailCount) + 0.15;
     }
     recordFailedMessages();
     dispatch();
-    checkForAllDone();
+    if (!checkForAllDone() && m_numEmailsArchived != handedOutBefore)
+        emit progressChanged();
 }
 
 void RenderTool::recordFailedMessages()
@@ -191,16 +214,18 @@ void RenderTool::dispatch()
 bool RenderTool::tryAEMLRender(MessageToHTMLToPDF &engine)
 {
     const QString mainFolder = getMainFolder();
-    if (!m_emlToRender.isEmpty()) {
-        const QString path = m_emlToRender.takeLast();
-        QString mailappAttachments;
-        const std::shared_ptr<MCOMessageParser> message = makeMCOMessage(path, &mailappAttachments);
+    if (m_lookAhead && !m_lookAhead->isEmpty()) {
+        // Loaded and tested off this thread; when the next one is not ready yet, the
+        // next tick tries again, so the order stays the job's.
+        std::optional<MessageLookAhead::Loaded> next = m_lookAhead->takeNext();
+        if (!next)
+            return false;
         ++m_numEmailsArchived;
-        // An unreadable or too short file was logged by the loader; it counts as handed
-        // over and leaves the engine idle.
-        if (message) {
-            engine.startRender(message, mainFolder, emlSubFolder(path, m_commonBasePath, m_jobName), nullptr, false,
-                               m_jobName, mailappAttachments);
+        // An archived message needs no engine; an unreadable or too short file was logged
+        // by the loader. Both count as handed over.
+        if (next->message) {
+            engine.startRender(next->message, mainFolder, next->mailFolder, nullptr, false, m_jobName,
+                               next->mailappAttachments);
         }
         return true;
     }
@@ -232,7 +257,8 @@ bool RenderTool::checkForAllDone()
         return false;
     // Done means every message was tried in this run: nothing left to hand out and no
     // retry waiting.
-    if (m_gettingFileList || !m_fileListBuilt || !m_emlToRender.isEmpty() || !m_failedMessages.isEmpty())
+    if (m_gettingFileList || !m_fileListBuilt || (m_lookAhead && !m_lookAhead->isEmpty()) ||
+        !m_failedMessages.isEmpty())
         return false;
     setStatus(QStringLiteral("Completing final operations"));
     m_fractionDone = 0.92;
@@ -253,7 +279,7 @@ bool RenderTool::checkForAllDone()
                  .arg(m_abandonedMessages.size()));
         appendAbandonedMessages(errorsFilePath(), m_abandonedMessages, QDateTime::currentDateTime());
     }
-    emit finished();
+    finish(Result::Outcome::Done);
     return true;
 }
 
@@ -282,6 +308,8 @@ void RenderTool::cleanup()
     m_allDone = true;
     if (m_timer)
         m_timer->stop();
+    if (m_lookAhead)
+        m_lookAhead->clear();
     for (const auto &engine : m_renderEngines) {
         engine->shutdown();
         m_renderboxFailuresOfRetiredEngines += engine->renderboxFailureCount();
@@ -296,7 +324,19 @@ void RenderTool::cancel()
     m_isCanceled = true;
     setStatus(QStringLiteral("Cancelled"));
     cleanup();
-    emit finished();
+    finish(Result::Outcome::Cancelled);
+}
+
+void RenderTool::finish(Result::Outcome outcome, const QString &reason)
+{
+    m_result.outcome = outcome;
+    m_result.reason = reason;
+    m_result.handedOut = m_numEmailsArchived;
+    m_result.total = m_totalEmailCount;
+    m_result.renderboxFailures = renderboxFailureCount();
+    m_result.abandoned = abandonedCount();
+    emit progressChanged();
+    emit finished(m_result);
 }
 
 QString RenderTool::statusText(const QString &description, const QList<qint64> &numbers)

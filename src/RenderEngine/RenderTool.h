@@ -6,8 +6,8 @@
 // with the job's options, starts it with renderPDFs(), polls its progress and may
 // cancel() it. A job object runs once.
 //
-// The static part holds the rules for local message files: the scan, the common base
-// folder of the job's input paths and the mail-folder name of each file below it.
+// The rules for local message files (the scan, the common base folder of the job's input
+// paths, the mail folder of each file, loading) are LocalMailFiles'.
 
 #include "RenderEngine/JobOptions.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
@@ -25,11 +25,8 @@
 
 class MCOIMAPSession;
 class MCOMessageParser;
+class MessageLookAhead;
 class QTimer;
-
-// Running number of message files found by the scan in progress; written by the
-// scanning thread, read by the progress display of the main thread.
-extern std::atomic<qint64> gExplodeCount;
 
 class RenderTool : public QObject {
     Q_OBJECT
@@ -41,9 +38,24 @@ public:
     explicit RenderTool(const JobOptions &options, QObject *parent = nullptr);
     ~RenderTool() override;
 
+    // How the job ended, with what it counted.
+    struct Result {
+        enum class Outcome { Done, Cancelled, Failed };
+        Outcome outcome = Outcome::Done;
+        QString reason; // why it failed; empty otherwise
+        qint64 handedOut = 0;
+        qint64 total = 0;
+        int renderboxFailures = 0;
+        int abandoned = 0;
+    };
+
     void setJobName(const QString &name) { m_jobName = name; }
     QString jobName() const { return m_jobName; }
     const JobOptions &options() const { return m_options; }
+
+    // How the job's engines post notifications between processes ("rb_anotherPDFMade");
+    // set before renderPDFs(). The default logs them.
+    void setNotificationPoster(MessageToHTMLToPDF::NotificationPoster poster);
 
     // Starts the job: the file scan of a local-file job, then rendering.
     void renderPDFs();
@@ -78,63 +90,14 @@ public:
     static bool appendAbandonedMessages(const QString &path, const QList<FailureRecord> &records,
                                         const QDateTime &now);
 
+    // The job's result; meaningful once finished() was emitted.
+    const Result &result() const { return m_result; }
+
 signals:
-    // Emitted once, when the job is done or cancelled.
-    void finished();
-
-public:
-
-    // The deepest folder common to all input paths (files count by their folder);
-    // "" for no paths, "/" when they share nothing.
-    static QString commonAncestorEMLPaths(const QStringList &paths);
-    // The mail folder under which the outputs of the message file at `path` are filed:
-    // the folders between the job's base folder (its own name included) and the file,
-    // less the storage folders of the Mail application. A file lying directly in the
-    // base gets the job name's last component when the job name is a path, else "EML".
-    static QString emlSubFolder(const QString &path, const QString &commonBasePath, const QString &jobName);
-    // False for the Mail application's storage folder names: 36 characters (a UUID),
-    // one character, "Data", "Messages", "Attachments".
-    static bool keepFolderDueToName(const QString &name);
-    // --- Scan ----------------------------------------------------------------------
-
-    // Every message file below the input paths: `.eml` files and mbox pieces in the
-    // returned list, `.emlx` files appended to `emlxs`, in the order found. Runs on a
-    // worker thread; updates gExplodeCount.
-    static QStringList explodeFilesAndFolders(const QStringList &paths, QStringList *emlxs);
-    static void explode(const QString &path, QStringList &emls, QStringList &emlxs);
-    static void explodeFolder(const QString &folder, QStringList &emls, QStringList &emlxs);
-    // Cuts an mbox file into pieces in its private piece folder.
-    static void explodeMBox(const QString &path, QStringList &emls);
-    static QByteArray cleanUpLineEndings(const QByteArray &data);
-    // The files to render: the eml list, the emlx list, or both (see the .cpp).
-    static QStringList renderList(const QStringList &emls, const QStringList &emlxs);
-    // The private folder (mode 0700) below the system temporary directory that holds
-    // mbox pieces and other temporary files of this user.
-    static QString temporaryDirectory();
-    // The folder that receives the pieces of the mbox file at `mboxPath`.
-    static QString mboxPieceFolder(const QString &mboxPath);
-
-    // --- Header repair ---------------------------------------------------------------
-
-    // Makes broken header lines parseable (see the .cpp); nothing when the bytes are
-    // too short to be a message worth repairing.
-    static std::optional<QByteArray> fixHeaderLinesInData(const QByteArray &data);
-    static std::optional<QByteArray> tryCatchFixHeaderLinesInData(const QByteArray &data);
-
-    // --- Loading ---------------------------------------------------------------------
-
-    // Reads, converts (.emlx), cleans and parses one message file; when its date stays
-    // implausible, parses the header-repaired bytes instead. `mailappAttachments` gets
-    // the Mail application's attachments folder of an .emlx message, or a null string.
-    // Null for a file of 64 bytes or fewer.
-    static std::shared_ptr<MCOMessageParser> makeMCOMessage(const QString &path, QString *mailappAttachments);
-    // The message of raw bytes as received: cleaned, parsed, its date repaired from its
-    // header lines where it is implausible; the raw bytes kept as its original data. The
-    // job and its renderboxes both load a message this way, so both name it alike.
-    static std::shared_ptr<MCOMessageParser> messageWithRawData(const QByteArray &raw);
-
-    // The first folder level of a local job's outputs: the base folder's name, or "PDFs".
-    static QString mainFolderForBasePath(const QString &commonBasePath);
+    // Emitted once, when the job is done, cancelled or failed.
+    void finished(const RenderTool::Result &result);
+    // Emitted when the job's status or counts changed (at most once a render tick).
+    void progressChanged();
 
 private:
     void renderTimer();
@@ -148,12 +111,16 @@ private:
     bool anyEngineBusy() const;
     void cleanup();
     void setStatus(const QString &text) { m_operationDescription = text; }
+    void finish(Result::Outcome outcome, const QString &reason = QString());
 
     JobOptions m_options;
     QString m_jobName;
     std::vector<std::unique_ptr<MessageToHTMLToPDF>> m_renderEngines;
     QTimer *m_timer = nullptr;
-    QStringList m_emlToRender;
+    MessageLookAhead *m_lookAhead = nullptr; // child of this
+    // Written by the scanning thread, which may outlive the job.
+    std::shared_ptr<std::atomic<qint64>> m_explodeCount = std::make_shared<std::atomic<qint64>>(0);
+    Result m_result;
     QString m_commonBasePath;
     QList<FailureRecord> m_failedMessages;
     QList<FailureRecord> m_abandonedMessages;

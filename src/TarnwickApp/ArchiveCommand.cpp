@@ -117,14 +117,15 @@ int run(const QStringList &args)
         printErr(QStringLiteral("tarnwick archive: cannot connect to the private D-Bus session bus\n"));
         return kExitCannotStart;
     }
-    MessageToHTMLToPDF::setNotificationPoster(
-        [](const QString &name, const QString &object) { DistributedNotificationCenter::defaultCenter().postNotificationName(name, object); });
     installSignalHandlers();
 
     const QString jobName = JobArguments::jobNameFor(options);
     qint64 pdfsMade = 0;
     RenderTool job(options);
     job.setJobName(jobName);
+    job.setNotificationPoster([](const QString &name, const QString &object) {
+        DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
+    });
     center.addObserver(QStringLiteral("rb_anotherPDFMade"), jobName, &job,
                        [&pdfsMade](const QString &, const QString &) { ++pdfsMade; });
 
@@ -158,8 +159,10 @@ int run(const QStringList &args)
     // For the benchmarks: how long the main thread (where a window would live) stalls.
     MainThreadWatch watch;
     const bool reportStalls = qEnvironmentVariableIsSet("TARNWICK_REPORT_STALLS");
-    if (reportStalls)
+    if (reportStalls) {
         watch.start();
+        QObject::connect(&job, &RenderTool::finished, &watch, &MainThreadWatch::sample);
+    }
     QElapsedTimer clock;
     clock.start();
     job.renderPDFs();

@@ -3,9 +3,9 @@
 #include "TarnwickApp/JobArguments.h"
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
-#include "RenderEngine/RenderTool.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOMessageParser.h"
+#include "localmail/LocalMailFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,7 +33,7 @@ QJsonObject describe(const QString &file, const QString &mainFolder, const QStri
     out[QStringLiteral("source")] = file;
     out[QStringLiteral("mailFolder")] = mailFolder;
     QString mailapp;
-    const auto message = RenderTool::makeMCOMessage(file, &mailapp);
+    const auto message = LocalMailFiles::makeMCOMessage(file, &mailapp);
     out[QStringLiteral("mailappAttachments")] = pathOrNull(mailapp);
     if (!message) {
         // What a job does too: such a file is skipped, nothing is made for it.
@@ -136,17 +136,17 @@ int run(const QStringList &args)
     // scan cuts mbox files into private pieces in the temporary folder; the archive
     // itself is not touched.
     QStringList emlxs;
-    const QStringList emls = RenderTool::explodeFilesAndFolders(inputs, &emlxs);
-    const QStringList messages = RenderTool::renderList(emls, emlxs);
-    const QString base = RenderTool::commonAncestorEMLPaths(inputs);
-    const QString mainFolder = RenderTool::mainFolderForBasePath(base);
+    const QStringList emls = LocalMailFiles::explodeFilesAndFolders(inputs, &emlxs);
+    const QStringList messages = LocalMailFiles::renderList(emls, emlxs);
+    const QString base = LocalMailFiles::commonAncestorEMLPaths(inputs);
+    const QString mainFolder = LocalMailFiles::mainFolderForBasePath(base);
     const QString jobName = JobArguments::jobNameFor(options);
 
     QJsonArray all;
     const auto claims = std::make_shared<OutputClaims>();
     for (const QString &file : messages) {
         const QJsonObject o =
-            describe(file, mainFolder, RenderTool::emlSubFolder(file, base, jobName), options, claims);
+            describe(file, mainFolder, LocalMailFiles::emlSubFolder(file, base, jobName), options, claims);
         if (o.contains(QStringLiteral("error")))
             printErr(QStringLiteral("tarnwick paths: %1: %2\n").arg(file, o.value(QStringLiteral("error")).toString()));
         if (json)

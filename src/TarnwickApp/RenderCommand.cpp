@@ -2,10 +2,10 @@
 #include "TarnwickApp/ConsoleOutput.h"
 #include "TarnwickApp/JobArguments.h"
 
-#include "RenderEngine/MCOMessageView.h"
-#include "RenderEngine/MessageToHTMLToPDF.h"
-#include "RenderEngine/RenderTool.h"
+#include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
+#include "RenderEngine/HTMLEngine/MCOMessageView.h"
 #include "Utils/Log.h"
+#include "localmail/LocalMailFiles.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QApplication>
@@ -65,13 +65,13 @@ int run(int argc, char **argv)
     const QStringList paths = options.value(JobKey::emlFiles).toStringList();
 
     QStringList emlxs;
-    const QStringList emls = RenderTool::explodeFilesAndFolders(paths, &emlxs);
-    const QStringList messages = RenderTool::renderList(emls, emlxs);
-    const QString base = RenderTool::commonAncestorEMLPaths(paths);
-    const QString mainFolder = RenderTool::mainFolderForBasePath(base);
+    const QStringList emls = LocalMailFiles::explodeFilesAndFolders(paths, &emlxs);
+    const QStringList messages = LocalMailFiles::renderList(emls, emlxs);
+    const QString base = LocalMailFiles::commonAncestorEMLPaths(paths);
+    const QString mainFolder = LocalMailFiles::mainFolderForBasePath(base);
     const QString jobName = JobArguments::jobNameFor(options);
 
-    MessageToHTMLToPDF renderer(options);
+    LocalMessageToHTMLToPDF renderer(options);
     renderer.setUpLocalRendering();
     int failures = 0, pdfs = 0, skipped = 0;
     for (const QString &file : messages) {
@@ -79,8 +79,8 @@ int run(int argc, char **argv)
         QElapsedTimer clock;
         clock.start();
         QString mailapp;
-        const auto message = RenderTool::makeMCOMessage(file, &mailapp);
-        const QString mailFolder = RenderTool::emlSubFolder(file, base, jobName);
+        const auto message = LocalMailFiles::makeMCOMessage(file, &mailapp);
+        const QString mailFolder = LocalMailFiles::emlSubFolder(file, base, jobName);
         if (message) {
             QEventLoop loop;
             QTimer poll;

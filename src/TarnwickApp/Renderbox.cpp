@@ -1,7 +1,7 @@
 #include "TarnwickApp/Renderbox.h"
 
-#include "RenderEngine/MCOMessageView.h"
-#include "RenderEngine/MessageToHTMLToPDF.h"
+#include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
+#include "RenderEngine/HTMLEngine/MCOMessageView.h"
 #include "RenderEngine/RemoteRender.h"
 #include "TarnwickApp/RenderCommand.h"
 #include "Utils/DistributedNotificationCenter.h"
@@ -18,17 +18,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-bool gRenderBoxApp = false;
-QVariantMap gRenderBoxOptions;
-QString gRenderboxID;
-QString gRenderboxFolder;
-MessageToHTMLToPDF *gEngine = nullptr;
-bool gGotJob = false;
-QString gJSONPath;
-QString gEmlPath;
-QString gPathToAttachments;
-QString gCurrentFile;
-
 namespace {
 
 constexpr int kDoneCheckMs = 100;
@@ -36,8 +25,6 @@ constexpr int kIdleQuitMs = 100 * 1000;
 // While idle, the folder is looked at this often for a job file whose "rb_render_"
 // went out before this process was listening.
 constexpr int kIdleJobLookTicks = 5;
-
-bool gQuitting = false;
 
 // A crash costs only this process, but its stack is worth having: written to standard
 // error (seen with TARNWICK_RENDERBOX_STDERR=1), then the signal takes its course.
@@ -63,80 +50,125 @@ void terminated(int signo, siginfo_t *info, void *)
     ::raise(signo);
 }
 
-void quitNow()
+} // namespace
+
+// --- The renderbox's state ----------------------------------------------------------
+
+RenderboxProcess::RenderboxProcess(const QVariantMap &options, QObject *parent)
+    : QObject(parent),
+      m_options(options),
+      m_renderboxID(options.value(QStringLiteral("renderboxID")).toString()),
+      m_renderboxFolder(options.value(QStringLiteral("renderboxFolder")).toString())
 {
-    gQuitting = true;
+}
+
+RenderboxProcess::~RenderboxProcess() = default;
+
+void RenderboxProcess::quitNow()
+{
+    m_quitting = true;
     QCoreApplication::quit();
 }
 
-void renderboxRender()
+void RenderboxProcess::startListening()
 {
-    if (gQuitting)
+    // The engine's own files go where the parent cleans up, even after a hard stop.
+    MCOMessageView::setEngineStorageBase(m_renderboxFolder);
+    auto &center = DistributedNotificationCenter::defaultCenter();
+    center.addObserver(QStringLiteral("rb_quit_"), m_renderboxID, this,
+                       [this](const QString &, const QString &) { quitNow(); });
+    center.addObserver(QStringLiteral("rb_quit_all"), QStringLiteral("all"), this,
+                       [this](const QString &, const QString &) { quitNow(); });
+    center.addObserver(QStringLiteral("rb_render_"), m_renderboxID, this,
+                       [this](const QString &, const QString &) { renderboxRender(); });
+
+    auto *doneCheck = new QTimer(this);
+    connect(doneCheck, &QTimer::timeout, this, &RenderboxProcess::checkForCurrentRenderDone);
+    doneCheck->start(kDoneCheckMs);
+    auto *idle = new QTimer(this);
+    connect(idle, &QTimer::timeout, this, [this] {
+        if (!m_gotJob)
+            quitNow();
+        m_gotJob = false;
+    });
+    idle->start(kIdleQuitMs);
+    m_gotJob = true;
+    // A request may have been announced before this process was listening.
+    QTimer::singleShot(0, this, [this] {
+        if (!Renderbox::findNextJob(m_renderboxFolder).isEmpty())
+            renderboxRender();
+    });
+}
+
+void RenderboxProcess::renderboxRender()
+{
+    if (m_quitting)
         return;
-    gGotJob = true;
-    const QString jsonPath = Renderbox::findNextJob(gRenderboxFolder);
+    m_gotJob = true;
+    const QString jsonPath = Renderbox::findNextJob(m_renderboxFolder);
     if (jsonPath.isEmpty())
         return; // finished already, or taken up by the idle look
     const std::optional<QVariantMap> job = RemoteRender::dictFromJSONFile(jsonPath);
     const QString currentFile = job ? job->value(QStringLiteral("current_file")).toString() : QString();
-    const bool busy = gEngine && gEngine->busyDoingSomething();
-    if (busy && !currentFile.isEmpty() && currentFile == gCurrentFile)
+    const bool busy = m_engine && m_engine->busyDoingSomething();
+    if (busy && !currentFile.isEmpty() && currentFile == m_currentFile)
         return; // the request in progress, announced again
     if (busy)
         TLog(QStringLiteral("renderboxRender: called to start a render on a busy box %1").arg(jsonPath));
-    gJSONPath = jsonPath;
+    m_jsonPath = jsonPath;
     const QVariantMap options = job.value_or(QVariantMap());
-    gEmlPath = options.value(QStringLiteral("eml_path")).toString();
-    gPathToAttachments = options.value(QStringLiteral("pathToAttachments")).toString();
-    gCurrentFile = currentFile;
+    m_emlPath = options.value(QStringLiteral("eml_path")).toString();
+    m_pathToAttachments = options.value(QStringLiteral("pathToAttachments")).toString();
+    m_currentFile = currentFile;
     const QString mainFolder = options.value(QStringLiteral("main_folder")).toString();
     const QString mailFolder = options.value(QStringLiteral("mail_folder")).toString();
     const QString jobName = options.value(QStringLiteral("job_name")).toString();
     QByteArray data;
-    if (!gEmlPath.isEmpty()) {
-        QFile file(gEmlPath);
+    if (!m_emlPath.isEmpty()) {
+        QFile file(m_emlPath);
         if (file.open(QIODevice::ReadOnly))
             data = file.readAll();
     }
-    if (!gEngine) {
+    if (!m_engine) {
         // Later requests reuse the engine with the first request's options: a renderbox
         // serves one job only.
-        gEngine = new MessageToHTMLToPDF(options, false, qApp);
-        gEngine->setUpLocalRendering();
+        m_engine = std::make_unique<LocalMessageToHTMLToPDF>(options);
+        m_engine->setNotificationPoster([](const QString &name, const QString &object) {
+            DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
+        });
+        m_engine->setPrivateFolder(m_renderboxFolder);
+        m_engine->setUpLocalRendering();
     }
-    if (data.isEmpty() && gCurrentFile.isEmpty())
+    if (data.isEmpty() && m_currentFile.isEmpty())
         return; // nothing to render and nobody to tell: the parent sees us quit when idle
     // Per request: the engine keeps the first request's options otherwise.
-    gEngine->setOutputIndex(options.value(JobKey::outputIndex).toInt());
-    gEngine->renderSingleEMLMessage(data, mainFolder, mailFolder, jobName, gPathToAttachments);
+    m_engine->setOutputIndex(options.value(JobKey::outputIndex).toInt());
+    m_engine->renderSingleEMLMessage(data, mainFolder, mailFolder, jobName, m_pathToAttachments);
 }
 
-void checkForCurrentRenderDone()
+void RenderboxProcess::checkForCurrentRenderDone()
 {
-    static int idleTicks = 0;
-    if (gQuitting)
+    if (m_quitting)
         return;
-    if (!gCurrentFile.isEmpty()) {
-        if (gEngine && gEngine->busyDoingSomething())
+    if (!m_currentFile.isEmpty()) {
+        if (m_engine && m_engine->busyDoingSomething())
             return;
-        if (!gEmlPath.isEmpty())
-            QFile::remove(gEmlPath);
-        if (!gJSONPath.isEmpty())
-            QFile::remove(gJSONPath);
-        const QString finished = std::exchange(gCurrentFile, QString());
-        DistributedNotificationCenter::defaultCenter().postNotificationName(QStringLiteral("rb_done_") + gRenderboxID,
+        if (!m_emlPath.isEmpty())
+            QFile::remove(m_emlPath);
+        if (!m_jsonPath.isEmpty())
+            QFile::remove(m_jsonPath);
+        const QString finished = std::exchange(m_currentFile, QString());
+        DistributedNotificationCenter::defaultCenter().postNotificationName(QStringLiteral("rb_done_") + m_renderboxID,
                                                                             finished);
-        idleTicks = 0;
+        m_idleTicks = 0;
         return;
     }
-    if (++idleTicks >= kIdleJobLookTicks) {
-        idleTicks = 0;
-        if (!Renderbox::findNextJob(gRenderboxFolder).isEmpty())
+    if (++m_idleTicks >= kIdleJobLookTicks) {
+        m_idleTicks = 0;
+        if (!Renderbox::findNextJob(m_renderboxFolder).isEmpty())
             renderboxRender();
     }
 }
-
-} // namespace
 
 namespace Renderbox {
 
@@ -159,40 +191,6 @@ QString findNextJob(const QString &folder)
     return jobs.isEmpty() ? QString() : QDir(folder).filePath(jobs.first());
 }
 
-void startListeningAsRenderbox(const QVariantMap &options)
-{
-    gRenderboxID = options.value(QStringLiteral("renderboxID")).toString();
-    gRenderboxFolder = options.value(QStringLiteral("renderboxFolder")).toString();
-    // The engine's own files go where the parent cleans up, even after a hard stop.
-    MCOMessageView::setEngineStorageBase(gRenderboxFolder);
-    auto &center = DistributedNotificationCenter::defaultCenter();
-    center.addObserver(QStringLiteral("rb_quit_"), gRenderboxID, qApp, [](const QString &, const QString &) { quitNow(); });
-    center.addObserver(QStringLiteral("rb_quit_all"), QStringLiteral("all"), qApp,
-                       [](const QString &, const QString &) { quitNow(); });
-    center.addObserver(QStringLiteral("rb_render_"), gRenderboxID, qApp,
-                       [](const QString &, const QString &) { renderboxRender(); });
-    MessageToHTMLToPDF::setNotificationPoster([](const QString &name, const QString &object) {
-        DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
-    });
-
-    auto *doneCheck = new QTimer(qApp);
-    QObject::connect(doneCheck, &QTimer::timeout, qApp, &checkForCurrentRenderDone);
-    doneCheck->start(kDoneCheckMs);
-    auto *idle = new QTimer(qApp);
-    QObject::connect(idle, &QTimer::timeout, qApp, [] {
-        if (!gGotJob)
-            quitNow();
-        gGotJob = false;
-    });
-    idle->start(kIdleQuitMs);
-    gGotJob = true;
-    // A request may have been announced before this process was listening.
-    QTimer::singleShot(0, qApp, [] {
-        if (!findNextJob(gRenderboxFolder).isEmpty())
-            renderboxRender();
-    });
-}
-
 int run(int argc, char **argv, const QString &json)
 {
     Log::install("tarnwick-renderbox");
@@ -209,21 +207,18 @@ int run(int argc, char **argv, const QString &json)
         ::sigaction(signo, &action, nullptr);
     if (::getppid() == 1)
         return 0;
-    gRenderBoxApp = true;
-    gRenderBoxOptions = RemoteRender::dictFromJSONString(json);
-    if (gRenderBoxOptions.value(QStringLiteral("renderboxID")).toString().isEmpty() ||
-        gRenderBoxOptions.value(QStringLiteral("renderboxFolder")).toString().isEmpty()) {
+    const QVariantMap options = RemoteRender::dictFromJSONString(json);
+    if (options.value(QStringLiteral("renderboxID")).toString().isEmpty() ||
+        options.value(QStringLiteral("renderboxFolder")).toString().isEmpty()) {
         TLog(QStringLiteral("renderbox started without renderboxID and renderboxFolder"));
         return 2;
     }
     RenderCommand::prepareProcess();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
-    startListeningAsRenderbox(gRenderBoxOptions);
-    const int status = app.exec();
-    delete gEngine;
-    gEngine = nullptr;
-    return status;
+    RenderboxProcess renderbox(options);
+    renderbox.startListening();
+    return app.exec();
 }
 
 } // namespace Renderbox

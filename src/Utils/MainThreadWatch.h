@@ -13,6 +13,9 @@ public:
     explicit MainThreadWatch(QObject *parent = nullptr);
     void start();
     void stop() { m_timer.stop(); }
+    // Counts the time since the last tick too: call it where the watched work ends, since
+    // a stall that ends the loop is never followed by a tick.
+    void sample();
     // The longest time between two turns of the loop beyond the tick itself, in ms.
     qint64 longestStallMs() const { return m_longest; }
 

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include "banned.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "banned.h"
 
 namespace {
 

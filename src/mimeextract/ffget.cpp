@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "banned.h"
 
 namespace {
 

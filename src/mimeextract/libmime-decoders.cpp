@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstring>
 
-#include "banned.h"
 
 namespace {
 

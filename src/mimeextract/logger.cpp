@@ -5,7 +5,6 @@
 #include <cstring>
 #include <syslog.h>
 
-#include "banned.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include "banned.h"
 
 namespace {
 

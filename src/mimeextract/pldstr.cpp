@@ -7,7 +7,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include "banned.h"
 
 char *PLD_strncpy(char *dst, const char *src, size_t size)
 {

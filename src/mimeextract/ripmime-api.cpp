@@ -15,7 +15,6 @@
 #include <set>
 #include <sys/stat.h>
 
-#include "banned.h"
 
 namespace {
 int ripmime_unpack_result = 0;

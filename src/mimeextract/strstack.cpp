@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "banned.h"
 
 void SS_init(struct SS_object *ss)
 {

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include "banned.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "RenderEngine/RenderTool.h"
 #include "TestSupport.h"
 #include "mailadapter/MCOMessageParser.h"
+#include "localmail/LocalMailFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -122,7 +123,7 @@ TEST_F(Attachments, MailAttachmentsFolderIsCopiedInsteadOfTheParts)
     REQUIRE_FIXTURES();
     const QString data = TestSupport::fixturesDir() + "/emlx/hoover/lists.mbox/F2D0D67E-7B19-4C30-B2E9-B58FE4789D51/Data/1";
     QString folder;
-    const auto parsed = RenderTool::makeMCOMessage(data + "/Messages/1498.partial.emlx", &folder);
+    const auto parsed = LocalMailFiles::makeMCOMessage(data + "/Messages/1498.partial.emlx", &folder);
     ASSERT_TRUE(parsed);
     MessageToHTMLToPDF renderer(options());
     renderer.startOnAttachmentsFolder(parsed, "", "", nullptr, folder);

@@ -288,19 +288,18 @@ TEST(MessageFiles, UnwritableProbeAlertsOnTheFifthFailureOnly)
     blocker.close();
     const QString target = dir.filePath("file/x.pdf");
     int alerts = 0;
-    MessageToHTMLToPDF::setAlertHandler([&](const QString &message, const QString &informative) {
+    const MessageToHTMLToPDF::AlertHandler alert = [&](const QString &message, const QString &informative) {
         EXPECT_EQ(message, "PDF failed to write.");
         EXPECT_TRUE(informative.startsWith("The path " + target + " failed to write.\n\n The error was "));
         ++alerts;
-    });
+    };
     ASSERT_EQ(MessageToHTMLToPDF::unwritablePathCount(), 0) << "no other test may fail the probe";
     QString reason;
     for (int i = 1; i <= 6; ++i) {
-        EXPECT_FALSE(MessageToHTMLToPDF::testDestinationFilePath(target, &reason));
+        EXPECT_FALSE(MessageToHTMLToPDF::testDestinationFilePath(target, &reason, alert));
         EXPECT_EQ(alerts, i >= 5 ? 1 : 0) << "failure " << i;
     }
     EXPECT_TRUE(reason.startsWith("PDF path " + target + ", ")) << reason.toStdString();
-    MessageToHTMLToPDF::setAlertHandler({});
 }
 
 TEST(MessageFiles, WritableProbeLeavesNothing)

@@ -1,8 +1,8 @@
 // The render pipeline through the real HTML engine (offscreen).
 
-#include "RenderEngine/MCOMessageView.h"
-#include "RenderEngine/MCTMsgViewController.h"
-#include "RenderEngine/MessageToHTMLToPDF.h"
+#include "RenderEngine/HTMLEngine/MCOMessageView.h"
+#include "RenderEngine/HTMLEngine/MCTMsgViewController.h"
+#include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
 #include "TestSupport.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOMessageParser.h"
@@ -51,7 +51,7 @@ Rendered render(const QByteArray &raw, const QString &dest, JobOptions extra = {
                        {JobKey::emlFormat, ""}};
     for (auto it = extra.cbegin(); it != extra.cend(); ++it)
         options[it.key()] = it.value();
-    MessageToHTMLToPDF renderer(options);
+    LocalMessageToHTMLToPDF renderer(options);
     Log::captureStart();
     QEventLoop loop;
     QTimer poll;

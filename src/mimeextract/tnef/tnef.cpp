@@ -10,7 +10,6 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "banned.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "RenderEngine/MCOCIDURLProtocol.h"
+#include "RenderEngine/HTMLEngine/MCOCIDURLProtocol.h"
 
 #include "Utils/Log.h"
 

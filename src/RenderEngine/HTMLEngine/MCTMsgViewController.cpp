@@ -1,6 +1,6 @@
-#include "RenderEngine/MCTMsgViewController.h"
+#include "RenderEngine/HTMLEngine/MCTMsgViewController.h"
 
-#include "RenderEngine/MCOMessageView.h"
+#include "RenderEngine/HTMLEngine/MCOMessageView.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOAttachment.h"

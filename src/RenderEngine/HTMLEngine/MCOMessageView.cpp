@@ -1,10 +1,10 @@
-#include "RenderEngine/MCOMessageView.h"
+#include "RenderEngine/HTMLEngine/MCOMessageView.h"
 
-#include "RenderEngine/RenderTool.h"
+#include "localmail/LocalMailFiles.h"
 #include <QTemporaryDir>
 
-#include "RenderEngine/MCOCIDURLProtocol.h"
-#include "RenderEngine/MCTMsgViewController.h"
+#include "RenderEngine/HTMLEngine/MCOCIDURLProtocol.h"
+#include "RenderEngine/HTMLEngine/MCTMsgViewController.h"
 #include "Utils/Log.h"
 #include "mailadapter/MCOAttachment.h"
 #include "mailadapter/MCOHTMLRenderer.h"
@@ -96,7 +96,7 @@ QString &storageBaseOverride()
 }
 QString engineStorageBase()
 {
-    return storageBaseOverride().isEmpty() ? RenderTool::temporaryDirectory() : storageBaseOverride();
+    return storageBaseOverride().isEmpty() ? LocalMailFiles::temporaryDirectory() : storageBaseOverride();
 }
 } // namespace
 

@@ -1,16 +1,18 @@
-// Placement rules of local message files for RenderTool.
+// Local mail files: the scan of dropped files and folders (mbox files cut into pieces,
+// .emlx files found), the placement rules of a message file below the job's base folder,
+// the repair of broken header lines and the loading of one message.
 
-#include "RenderEngine/RenderTool.h"
+#include "localmail/LocalMailFiles.h"
 
+#include "CustomPaths/MessageDates.h"
 #include "Utils/Log.h"
-#include "RenderEngine/MessageToHTMLToPDF.h"
 #include "localmail/EmlxConverter.h"
 #include "localmail/MboxSplitter.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -30,7 +32,7 @@ QStringList components(const QString &path)
 
 } // namespace
 
-QString RenderTool::commonAncestorEMLPaths(const QStringList &paths)
+QString LocalMailFiles::commonAncestorEMLPaths(const QStringList &paths)
 {
     if (paths.isEmpty())
         return {};
@@ -61,7 +63,7 @@ QString RenderTool::commonAncestorEMLPaths(const QStringList &paths)
     return result;
 }
 
-QString RenderTool::emlSubFolder(const QString &pathIn, const QString &base, const QString &jobName)
+QString LocalMailFiles::emlSubFolder(const QString &pathIn, const QString &base, const QString &jobName)
 {
     QString path = pathIn;
     const QString tmp = temporaryDirectory();
@@ -93,14 +95,14 @@ QString RenderTool::emlSubFolder(const QString &pathIn, const QString &base, con
     return QStringLiteral("EML");
 }
 
-bool RenderTool::keepFolderDueToName(const QString &name)
+bool LocalMailFiles::keepFolderDueToName(const QString &name)
 {
     if (name.size() == 36 || name.size() == 1)
         return false;
     return name != QLatin1String("Data") && name != QLatin1String("Messages") && name != QLatin1String("Attachments");
 }
 
-QString RenderTool::mainFolderForBasePath(const QString &commonBasePath)
+QString LocalMailFiles::mainFolderForBasePath(const QString &commonBasePath)
 {
     const QString last = QFileInfo(commonBasePath).fileName();
     return last.isEmpty() ? QStringLiteral("PDFs") : last;
@@ -108,28 +110,25 @@ QString RenderTool::mainFolderForBasePath(const QString &commonBasePath)
 
 // --- Scan ---------------------------------------------------------------------------
 
-std::atomic<qint64> gExplodeCount{0};
-
 namespace {
 
-void countFound(const QStringList &emls, const QStringList &emlxs)
+void countFound(LocalMailFiles::Scan &scan, const QStringList &emls, const QStringList &emlxs)
 {
-    gExplodeCount.store(emls.size() + emlxs.size(), std::memory_order_relaxed);
+    if (scan.count)
+        scan.count->store(emls.size() + emlxs.size(), std::memory_order_relaxed);
 }
 
 // Folders already walked in this scan, by device and inode: a symbolic link back up
 // the tree would otherwise make the walk endless.
-thread_local QSet<QPair<quint64, quint64>> *t_visited = nullptr;
-
-bool firstVisit(const QString &folder)
+bool firstVisit(LocalMailFiles::Scan &scan, const QString &folder)
 {
     struct stat st {};
-    if (!t_visited || ::stat(QFile::encodeName(folder).constData(), &st) != 0)
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
         return true;
     const QPair<quint64, quint64> id{quint64(st.st_dev), quint64(st.st_ino)};
-    if (t_visited->contains(id))
+    if (scan.visited.contains(id))
         return false;
-    t_visited->insert(id);
+    scan.visited.insert(id);
     return true;
 }
 
@@ -154,7 +153,7 @@ bool makePrivateFolder(const QString &base, const QString &folder)
 
 } // namespace
 
-QString RenderTool::temporaryDirectory()
+QString LocalMailFiles::temporaryDirectory()
 {
     static const QString dir = [] {
         const QString base = QDir::tempPath();
@@ -173,26 +172,27 @@ QString RenderTool::temporaryDirectory()
     return dir;
 }
 
-QString RenderTool::mboxPieceFolder(const QString &mboxPath)
+QString LocalMailFiles::mboxPieceFolder(const QString &mboxPath)
 {
     return temporaryDirectory() + QLatin1Char('/') + QDir::cleanPath(mboxPath).remove(0, mboxPath.startsWith(QLatin1Char('/')) ? 1 : 0);
 }
 
-QStringList RenderTool::explodeFilesAndFolders(const QStringList &paths, QStringList *emlxs)
+QStringList LocalMailFiles::explodeFilesAndFolders(const QStringList &paths, QStringList *emlxs,
+                                                   std::atomic<qint64> *count)
 {
-    gExplodeCount.store(0);
-    QSet<QPair<quint64, quint64>> visited;
-    t_visited = &visited;
+    Scan scan;
+    scan.count = count;
+    if (count)
+        count->store(0);
     QStringList emls;
     QStringList localEmlxs;
     QStringList &x = emlxs ? *emlxs : localEmlxs;
     for (const QString &path : paths)
-        explode(path, emls, x);
-    t_visited = nullptr;
+        explode(scan, path, emls, x);
     return emls;
 }
 
-void RenderTool::explode(const QString &path, QStringList &emls, QStringList &emlxs)
+void LocalMailFiles::explode(Scan &scan, const QString &path, QStringList &emls, QStringList &emlxs)
 {
     if (path.isEmpty())
         return;
@@ -201,30 +201,30 @@ void RenderTool::explode(const QString &path, QStringList &emls, QStringList &em
     const QString name = info.fileName().toLower();
     if (ext == QLatin1String("eml")) {
         emls.append(path);
-        countFound(emls, emlxs);
+        countFound(scan, emls, emlxs);
     } else if (ext == QLatin1String("emlx")) {
         emlxs.append(path);
-        countFound(emls, emlxs);
+        countFound(scan, emls, emlxs);
     } else if (info.isDir()) {
-        explodeFolder(path, emls, emlxs);
+        explodeFolder(scan, path, emls, emlxs);
     } else if (ext == QLatin1String("mbox") || name == QLatin1String("mbox")) {
-        explodeMBox(path, emls);
-        countFound(emls, emlxs);
+        explodeMBox(scan, path, emls);
+        countFound(scan, emls, emlxs);
     }
 }
 
-void RenderTool::explodeFolder(const QString &folder, QStringList &emls, QStringList &emlxs)
+void LocalMailFiles::explodeFolder(Scan &scan, const QString &folder, QStringList &emls, QStringList &emlxs)
 {
-    if (!firstVisit(folder))
+    if (!firstVisit(scan, folder))
         return;
     const QDir dir(folder);
     const QStringList entries =
         dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &entry : entries)
-        explode(dir.filePath(entry), emls, emlxs);
+        explode(scan, dir.filePath(entry), emls, emlxs);
 }
 
-void RenderTool::explodeMBox(const QString &path, QStringList &emls)
+void LocalMailFiles::explodeMBox(Scan &scan, const QString &path, QStringList &emls)
 {
     const QString folder = mboxPieceFolder(path);
     if (!makePrivateFolder(temporaryDirectory(), folder)) {
@@ -233,13 +233,14 @@ void RenderTool::explodeMBox(const QString &path, QStringList &emls)
     }
     MboxSplitter::split(path, folder, [&](const QString &piece) {
         emls.append(piece);
-        gExplodeCount.fetch_add(1, std::memory_order_relaxed);
+        if (scan.count)
+            scan.count->fetch_add(1, std::memory_order_relaxed);
     });
 }
 
-QByteArray RenderTool::cleanUpLineEndings(const QByteArray &data) { return MboxSplitter::cleanUpLineEndings(data); }
+QByteArray LocalMailFiles::cleanUpLineEndings(const QByteArray &data) { return MboxSplitter::cleanUpLineEndings(data); }
 
-QStringList RenderTool::renderList(const QStringList &emls, const QStringList &emlxs)
+QStringList LocalMailFiles::renderList(const QStringList &emls, const QStringList &emlxs)
 {
     // A Mail store holds a few stray .eml exports beside thousands of .emlx messages;
     // then only the Mail messages are rendered.
@@ -280,7 +281,7 @@ QByteArray repairHeaderLine(QByteArray line)
 
 } // namespace
 
-std::optional<QByteArray> RenderTool::fixHeaderLinesInData(const QByteArray &input)
+std::optional<QByteArray> LocalMailFiles::fixHeaderLinesInData(const QByteArray &input)
 {
     // Read as Latin-1, every byte is one character: the repair works on bytes and gives
     // back the bytes it did not touch exactly as they were.
@@ -321,7 +322,7 @@ std::optional<QByteArray> RenderTool::fixHeaderLinesInData(const QByteArray &inp
     return out;
 }
 
-std::optional<QByteArray> RenderTool::tryCatchFixHeaderLinesInData(const QByteArray &data)
+std::optional<QByteArray> LocalMailFiles::tryCatchFixHeaderLinesInData(const QByteArray &data)
 {
     try {
         return fixHeaderLinesInData(data);
@@ -333,7 +334,7 @@ std::optional<QByteArray> RenderTool::tryCatchFixHeaderLinesInData(const QByteAr
 
 // --- Loading -----------------------------------------------------------------------
 
-std::shared_ptr<MCOMessageParser> RenderTool::makeMCOMessage(const QString &path, QString *mailappAttachments)
+std::shared_ptr<MCOMessageParser> LocalMailFiles::makeMCOMessage(const QString &path, QString *mailappAttachments)
 {
     if (mailappAttachments)
         *mailappAttachments = QString();
@@ -352,16 +353,16 @@ std::shared_ptr<MCOMessageParser> RenderTool::makeMCOMessage(const QString &path
     return messageWithRawData(bytes);
 }
 
-std::shared_ptr<MCOMessageParser> RenderTool::messageWithRawData(const QByteArray &raw)
+std::shared_ptr<MCOMessageParser> LocalMailFiles::messageWithRawData(const QByteArray &raw)
 {
     const QByteArray bytes = EmlxConverter::cleanRawMessage(raw);
     auto message = MCOMessageParser::messageParserWithData(bytes);
-    const QDateTime date = MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
-    if (!MessageToHTMLToPDF::dateOKForEmail(date)) {
+    const QDateTime date = MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+    if (!MessageDates::dateOKForEmail(date)) {
         TLog(QStringLiteral("found 1970 reparse will happen on next line, %1").arg(message->header().subject()));
         if (const auto repaired = tryCatchFixHeaderLinesInData(bytes)) {
             message = MCOMessageParser::messageParserWithData(*repaired);
-            MessageToHTMLToPDF::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+            MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
             TLog(QStringLiteral("Fixed date is %1").arg(message->header().description()));
         }
     }

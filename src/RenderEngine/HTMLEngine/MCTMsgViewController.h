@@ -5,8 +5,8 @@
 
 #include "mailadapter/MCOHTMLRenderer.h"
 #include "mailadapter/MCOMessageParser.h"
-#include "RenderEngine/MCOCIDURLProtocol.h"
-#include "RenderEngine/MCOMessageView.h"
+#include "RenderEngine/HTMLEngine/MCOCIDURLProtocol.h"
+#include "RenderEngine/HTMLEngine/MCOMessageView.h"
 
 #include <QObject>
 #include <QPointer>

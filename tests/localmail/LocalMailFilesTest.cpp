@@ -1,4 +1,4 @@
-#include "RenderEngine/RenderTool.h"
+#include "localmail/LocalMailFiles.h"
 
 #include "TestSupport.h"
 #include "localmail/MboxSplitter.h"
@@ -16,7 +16,7 @@
 
 namespace {
 
-TEST(RenderToolLocalFiles, CommonAncestorOfSeveralPaths)
+TEST(LocalMailFiles, CommonAncestorOfSeveralPaths)
 {
     struct Row {
         QStringList paths;
@@ -30,24 +30,24 @@ TEST(RenderToolLocalFiles, CommonAncestorOfSeveralPaths)
         {{"/A/x.eml", "/a/y.eml"}, "/"}, // case-sensitive
     };
     for (const Row &row : rows)
-        EXPECT_EQ(RenderTool::commonAncestorEMLPaths(row.paths), row.expected) << row.paths.join(',').toStdString();
+        EXPECT_EQ(LocalMailFiles::commonAncestorEMLPaths(row.paths), row.expected) << row.paths.join(',').toStdString();
 }
 
-TEST(RenderToolLocalFiles, CommonAncestorOfOnePath)
+TEST(LocalMailFiles, CommonAncestorOfOnePath)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("m.eml");
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
-    EXPECT_EQ(RenderTool::commonAncestorEMLPaths({dir.path()}), dir.path());
-    EXPECT_EQ(RenderTool::commonAncestorEMLPaths({file}), dir.path());
+    EXPECT_EQ(LocalMailFiles::commonAncestorEMLPaths({dir.path()}), dir.path());
+    EXPECT_EQ(LocalMailFiles::commonAncestorEMLPaths({file}), dir.path());
     // Missing paths: a long "extension" means a folder name with a dot, kept whole.
-    EXPECT_EQ(RenderTool::commonAncestorEMLPaths({"/nowhere/box/m.eml"}), "/nowhere/box");
-    EXPECT_EQ(RenderTool::commonAncestorEMLPaths({"/nowhere/Work.mailbox"}), "/nowhere/Work.mailbox");
+    EXPECT_EQ(LocalMailFiles::commonAncestorEMLPaths({"/nowhere/box/m.eml"}), "/nowhere/box");
+    EXPECT_EQ(LocalMailFiles::commonAncestorEMLPaths({"/nowhere/Work.mailbox"}), "/nowhere/Work.mailbox");
 }
 
-TEST(RenderToolLocalFiles, MailFolderBelowTheBase)
+TEST(LocalMailFiles, MailFolderBelowTheBase)
 {
     const QString uuid = "0A1B2C3D-0000-1111-2222-333344445555";
     ASSERT_EQ(uuid.size(), 36);
@@ -62,20 +62,20 @@ TEST(RenderToolLocalFiles, MailFolderBelowTheBase)
         {"/elsewhere/m/Work/Sub/x.eml", "/m/Work", "j", "Work/Sub"}, // base found inside the path
     };
     for (const Row &row : rows)
-        EXPECT_EQ(RenderTool::emlSubFolder(row.path, row.base, row.jobName), row.expected) << row.path.toStdString();
+        EXPECT_EQ(LocalMailFiles::emlSubFolder(row.path, row.base, row.jobName), row.expected) << row.path.toStdString();
 }
 
-TEST(RenderToolLocalFiles, MboxPieceLiesAtItsMboxPath)
+TEST(LocalMailFiles, MboxPieceLiesAtItsMboxPath)
 {
-    const QString piece = RenderTool::mboxPieceFolder("/home/u/Archive/old.mbox") + "/m_120.eml";
-    EXPECT_EQ(RenderTool::emlSubFolder(piece, "/home/u/Archive", "j"), "Archive/old.mbox");
+    const QString piece = LocalMailFiles::mboxPieceFolder("/home/u/Archive/old.mbox") + "/m_120.eml";
+    EXPECT_EQ(LocalMailFiles::emlSubFolder(piece, "/home/u/Archive", "j"), "Archive/old.mbox");
 }
 
-TEST(RenderToolLocalFiles, MainFolder)
+TEST(LocalMailFiles, MainFolder)
 {
-    EXPECT_EQ(RenderTool::mainFolderForBasePath("/home/u/Mail"), "Mail");
-    EXPECT_EQ(RenderTool::mainFolderForBasePath("/"), "PDFs");
-    EXPECT_EQ(RenderTool::mainFolderForBasePath(""), "PDFs");
+    EXPECT_EQ(LocalMailFiles::mainFolderForBasePath("/home/u/Mail"), "Mail");
+    EXPECT_EQ(LocalMailFiles::mainFolderForBasePath("/"), "PDFs");
+    EXPECT_EQ(LocalMailFiles::mainFolderForBasePath(""), "PDFs");
 }
 
 QByteArray readAll(const QString &path)
@@ -98,7 +98,7 @@ QByteArray messageOf(int n, int bodyBytes)
            "Subject: message " + QByteArray::number(n) + "\nFrom: a@example.org\n\n" + QByteArray(bodyBytes, 'x') + "\n";
 }
 
-TEST(RenderToolScan, LineEndCleanUp)
+TEST(LocalMailScan, LineEndCleanUp)
 {
     const std::pair<QByteArray, QByteArray> rows[] = {
         {QByteArray("a\rb\r\nc\n\rd"), QByteArray("a\nb\nc\nd")},
@@ -107,12 +107,12 @@ TEST(RenderToolScan, LineEndCleanUp)
         {QByteArray("\r\r\n"), QByteArray("\n\n")},
     };
     for (const auto &[in, out] : rows)
-        EXPECT_EQ(RenderTool::cleanUpLineEndings(in), out) << in.toStdString();
+        EXPECT_EQ(LocalMailFiles::cleanUpLineEndings(in), out) << in.toStdString();
 }
 
 // The split must not depend on where the read blocks end: every block size gives the
 // pieces that the whole-file rule gives.
-TEST(RenderToolScan, MboxPiecesAreNamedByTheirEndOffsetWhateverTheBlockSize)
+TEST(LocalMailScan, MboxPiecesAreNamedByTheirEndOffsetWhateverTheBlockSize)
 {
     QTemporaryDir dir;
     const QByteArray m1 = messageOf(1, 150), m2 = messageOf(2, 300), m3 = messageOf(3, 120);
@@ -140,7 +140,7 @@ TEST(RenderToolScan, MboxPiecesAreNamedByTheirEndOffsetWhateverTheBlockSize)
     }
 }
 
-TEST(RenderToolScan, TinyLastMessageIsNotExtracted)
+TEST(LocalMailScan, TinyLastMessageIsNotExtracted)
 {
     QTemporaryDir dir;
     const QByteArray big = messageOf(1, 200);
@@ -153,7 +153,7 @@ TEST(RenderToolScan, TinyLastMessageIsNotExtracted)
     EXPECT_EQ(pieces.size(), 1);
 }
 
-TEST(RenderToolScan, MboxWithoutLineFeedsLogsAndStops)
+TEST(LocalMailScan, MboxWithoutLineFeedsLogsAndStops)
 {
     QTemporaryDir dir;
     writeFile(dir.filePath("a.mbox"), "From " + QByteArray(300, 'z'));
@@ -164,7 +164,7 @@ TEST(RenderToolScan, MboxWithoutLineFeedsLogsAndStops)
     EXPECT_TRUE(pieces.isEmpty());
 }
 
-TEST(RenderToolScan, FolderScanListsMessagesAndSplitsMboxFiles)
+TEST(LocalMailScan, FolderScanListsMessagesAndSplitsMboxFiles)
 {
     QTemporaryDir dir;
     const QString root = dir.filePath("Mail");
@@ -178,23 +178,24 @@ TEST(RenderToolScan, FolderScanListsMessagesAndSplitsMboxFiles)
     ASSERT_EQ(symlink(root.toLocal8Bit().constData(), (root + "/Sub/loop").toLocal8Bit().constData()), 0);
 
     QStringList emlxs;
-    const QStringList emls = RenderTool::explodeFilesAndFolders({root}, &emlxs);
+    std::atomic<qint64> count{-1};
+    const QStringList emls = LocalMailFiles::explodeFilesAndFolders({root}, &emlxs, &count);
     EXPECT_EQ(emlxs, QStringList{root + "/Mail.app/1.emlx"});
     QStringList names;
     for (const QString &p : emls)
-        names << (p.startsWith(RenderTool::temporaryDirectory()) ? "piece:" + QFileInfo(p).path().section('/', -2)
+        names << (p.startsWith(LocalMailFiles::temporaryDirectory()) ? "piece:" + QFileInfo(p).path().section('/', -2)
                                                                  : QDir(root).relativeFilePath(p));
     names.sort();
     EXPECT_EQ(names, (QStringList{".hidden/c.eml", "Folder.eml", "Sub/B.EML", "a.eml", "piece:Old.mbox/mbox",
                                   "piece:Old.mbox/mbox"}));
-    EXPECT_EQ(gExplodeCount.load(), emls.size() + emlxs.size());
+    EXPECT_EQ(count.load(), emls.size() + emlxs.size());
 
-    const QString pieces = RenderTool::mboxPieceFolder(root + "/Old.mbox/mbox");
+    const QString pieces = LocalMailFiles::mboxPieceFolder(root + "/Old.mbox/mbox");
     EXPECT_EQ(QFileInfo(pieces).permissions() & (QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup), 0);
-    EXPECT_EQ(RenderTool::emlSubFolder(emls.filter("m_").first(), root, "1 EML files to /x"), "Mail/Old.mbox/mbox");
+    EXPECT_EQ(LocalMailFiles::emlSubFolder(emls.filter("m_").first(), root, "1 EML files to /x"), "Mail/Old.mbox/mbox");
 }
 
-TEST(RenderToolScan, RenderListPrefersAMailStore)
+TEST(LocalMailScan, RenderListPrefersAMailStore)
 {
     const auto list = [](int emls, int emlxs) {
         QStringList e, x;
@@ -202,7 +203,7 @@ TEST(RenderToolScan, RenderListPrefersAMailStore)
             e << QString("%1.eml").arg(i);
         for (int i = 0; i < emlxs; ++i)
             x << QString("%1.emlx").arg(i);
-        return RenderTool::renderList(e, x).size();
+        return LocalMailFiles::renderList(e, x).size();
     };
     EXPECT_EQ(list(5, 51), 51);
     EXPECT_EQ(list(5, 50), 55);
@@ -210,26 +211,27 @@ TEST(RenderToolScan, RenderListPrefersAMailStore)
     EXPECT_EQ(list(0, 3), 3);
 }
 
-TEST(RenderToolScanFixtures, Mime4jMboxSplitsLikeItsOracle)
+TEST(LocalMailScanFixtures, Mime4jMboxSplitsLikeItsOracle)
 {
     REQUIRE_FIXTURES();
     const QString dir = TestSupport::fixturesDir() + "/mbox/mime4j-rlug";
     QStringList pieces;
-    RenderTool::explodeMBox(dir + "/mbox.rlug", pieces);
+    LocalMailFiles::Scan scan;
+    LocalMailFiles::explodeMBox(scan, dir + "/mbox.rlug", pieces);
     ASSERT_EQ(pieces.size(), 5);
     for (int i = 0; i < 5; ++i) {
         const QByteArray expected = readAll(dir + QString("/mbox.rlug-%1").arg(i));
         QByteArray got = readAll(pieces[i]);
         while (got.endsWith('\n'))
             got.chop(1);
-        QByteArray want = RenderTool::cleanUpLineEndings(expected);
+        QByteArray want = LocalMailFiles::cleanUpLineEndings(expected);
         while (want.endsWith('\n'))
             want.chop(1);
         EXPECT_EQ(got, want) << "piece " << i;
     }
 }
 
-TEST(RenderToolHeaderRepair, RepairsHeaderLinesOnly)
+TEST(LocalMailHeaderRepair, RepairsHeaderLinesOnly)
 {
     const QByteArray body = "line 1\n(kept) words here\n: colon\nA B\n" + QByteArray("ellipsis\x85", 9) + "end\n";
     const QByteArray in = "Date: Sat, 18 Jan 2014 08:16:20 +0000 (UTC)\n"
@@ -240,7 +242,7 @@ TEST(RenderToolHeaderRepair, RepairsHeaderLinesOnly)
                           "X-Key:value\n"
                           "\tcontinued\n"
                           "\n" + body;
-    const auto out = RenderTool::fixHeaderLinesInData(in);
+    const auto out = LocalMailFiles::fixHeaderLinesInData(in);
     ASSERT_TRUE(out);
     EXPECT_EQ(*out, "Date: Sat, 18 Jan 2014 08:16:20 +0000  UTC \n"
                     " Subject  with space: x\n"
@@ -249,14 +251,14 @@ TEST(RenderToolHeaderRepair, RepairsHeaderLinesOnly)
                     "X-Key:value\n"
                     "\tcontinued\n"
                     "\n" + body);
-    EXPECT_FALSE(RenderTool::fixHeaderLinesInData("a: 1\nb: 2\nc: 3\nd: 4\ne: 5\nf: 6\ng: 7\n\nx"));
+    EXPECT_FALSE(LocalMailFiles::fixHeaderLinesInData("a: 1\nb: 2\nc: 3\nd: 4\ne: 5\nf: 6\ng: 7\n\nx"));
 }
 
 } // namespace
 
 namespace {
 
-TEST(RenderToolLoading, MessagesAreCleanedAndRepairedBeforeUse)
+TEST(LocalMailLoading, MessagesAreCleanedAndRepairedBeforeUse)
 {
     QTemporaryDir dir;
     const QByteArray headers = "From: Anna <anna@example.org>\nTo: John <john@example.net>\n"
@@ -268,7 +270,7 @@ TEST(RenderToolLoading, MessagesAreCleanedAndRepairedBeforeUse)
     writeFile(dir.filePath("nul.eml"), headers + "Date: Sat, 18 Jan 2014 08:16:20 +0000\n\nbo" + QByteArray(1, '\0') + "dy\n");
 
     Log::captureStart();
-    const auto reparsed = RenderTool::makeMCOMessage(dir.filePath("undated.eml"), nullptr);
+    const auto reparsed = LocalMailFiles::makeMCOMessage(dir.filePath("undated.eml"), nullptr);
     const QStringList log = Log::captureTake();
     ASSERT_TRUE(reparsed);
     EXPECT_FALSE(reparsed->header().date().isValid());
@@ -277,20 +279,20 @@ TEST(RenderToolLoading, MessagesAreCleanedAndRepairedBeforeUse)
     EXPECT_EQ(log.filter("Fixed date is ").size(), 1);
 
     Log::captureStart();
-    EXPECT_EQ(RenderTool::makeMCOMessage(dir.filePath("tiny.eml"), nullptr), nullptr);
+    EXPECT_EQ(LocalMailFiles::makeMCOMessage(dir.filePath("tiny.eml"), nullptr), nullptr);
     EXPECT_TRUE(Log::captureTake().contains("Email could not be made " + dir.filePath("tiny.eml")));
 
-    const auto cleaned = RenderTool::makeMCOMessage(dir.filePath("nul.eml"), nullptr);
+    const auto cleaned = LocalMailFiles::makeMCOMessage(dir.filePath("nul.eml"), nullptr);
     ASSERT_TRUE(cleaned);
     EXPECT_FALSE(cleaned->data().contains('\0'));
 }
 
-TEST(RenderToolLoadingFixtures, EmlxMessageReportsItsAttachmentsFolder)
+TEST(LocalMailLoadingFixtures, EmlxMessageReportsItsAttachmentsFolder)
 {
     REQUIRE_FIXTURES();
     const QString data = TestSupport::fixturesDir() + "/emlx/hoover/lists.mbox/F2D0D67E-7B19-4C30-B2E9-B58FE4789D51/Data/1";
     QString folder;
-    const auto message = RenderTool::makeMCOMessage(data + "/Messages/1498.partial.emlx", &folder);
+    const auto message = LocalMailFiles::makeMCOMessage(data + "/Messages/1498.partial.emlx", &folder);
     ASSERT_TRUE(message);
     EXPECT_EQ(folder, data + "/Attachments/1498");
     EXPECT_EQ(message->header().subject(), "Re: promulgare lege");
@@ -309,12 +311,12 @@ namespace {
 // The converter that made this oracle wrote the files of Mail's Attachments folder back
 // into the message; here the message keeps its emptied parts and the folder is reported,
 // to be copied beside the PDF. Either way the archive ends with the same files.
-TEST(RenderToolLoadingFixtures, PartialMessageWithAttachmentsFolderMatchesTheOracleFiles)
+TEST(LocalMailLoadingFixtures, PartialMessageWithAttachmentsFolderMatchesTheOracleFiles)
 {
     REQUIRE_FIXTURES();
     const QString root = TestSupport::fixturesDir() + "/emlx/partial-emlx-converter";
     QString folder;
-    const auto message = RenderTool::makeMCOMessage(root + "/input/Messages/114892.partial.emlx", &folder);
+    const auto message = LocalMailFiles::makeMCOMessage(root + "/input/Messages/114892.partial.emlx", &folder);
     ASSERT_TRUE(message);
     EXPECT_EQ(folder, root + "/input/Attachments/114892");
     const auto oracle = MCOMessageParser::messageParserWithData(readAll(root + "/expected_results/114892.eml"));
