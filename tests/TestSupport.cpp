@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
 #ifdef TARNWICK_RENDER_TESTS
-#include "TarnwickApp/RenderCommand.h"
+#include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
 #include "Utils/PrivateSessionBus.h"
 #include <QApplication>
 #endif
@@ -39,7 +39,7 @@ int main(int argc, char **argv)
     qputenv("TZ", "UTC");
     tzset();
 #ifdef TARNWICK_RENDER_TESTS
-    RenderCommand::prepareProcess();
+    LocalMessageToHTMLToPDF::prepareProcess();
     QApplication app(argc, argv);
     // Renderboxes started by the tests talk to this process over a bus of its own.
     PrivateSessionBus bus;

@@ -110,6 +110,7 @@ void RenderTool::renderPDFs()
     } else {
         setStatus(QStringLiteral("Requesting email folder list"));
     }
+    emit progressChanged();
 }
 
 void RenderTool::buildFileList()

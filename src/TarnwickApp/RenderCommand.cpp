@@ -3,7 +3,6 @@
 #include "TarnwickApp/JobArguments.h"
 
 #include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
-#include "RenderEngine/HTMLEngine/MCOMessageView.h"
 #include "Utils/Log.h"
 #include "localmail/LocalMailFiles.h"
 #include "mailadapter/MCOMessageParser.h"
@@ -14,7 +13,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -27,28 +25,9 @@ const char *kUsage =
 
 namespace RenderCommand {
 
-void prepareProcess()
-{
-    // No display is needed, or wanted: the page is laid out offscreen.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The engine's sandbox cannot start as root (containers, CI); page scripts are off
-    // and every request is filtered, which is what remains between a message and us.
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    // Every message is loaded at an address of its own, which the engine would otherwise
-    // answer with a fresh renderer process each time: one renderer, reused, halves the
-    // CPU time of a render.
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
-            qgetenv("QTWEBENGINE_CHROMIUM_FLAGS") +
-                " --disable-gpu --disable-background-networking --disable-sync --renderer-process-limit=1"
-                " --disable-gpu-shader-disk-cache");
-    MCOMessageView::registerSchemes();
-}
-
 int run(int argc, char **argv)
 {
-    prepareProcess();
+    LocalMessageToHTMLToPDF::prepareProcess();
     QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(2);
     if (args.contains(QStringLiteral("--help"))) {

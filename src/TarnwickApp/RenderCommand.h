@@ -4,8 +4,6 @@
 // message; archiving runs use renderboxes.
 
 namespace RenderCommand {
-// Prepares the HTML engine's environment; must run before the application object exists.
-void prepareProcess();
 // `argc`/`argv` are the whole command line. Returns the exit status.
 int run(int argc, char **argv);
 } // namespace RenderCommand

@@ -3,7 +3,6 @@
 #include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
 #include "RenderEngine/HTMLEngine/MCOMessageView.h"
 #include "RenderEngine/RemoteRender.h"
-#include "TarnwickApp/RenderCommand.h"
 #include "Utils/DistributedNotificationCenter.h"
 #include "Utils/Log.h"
 
@@ -213,7 +212,7 @@ int run(int argc, char **argv, const QString &json)
         TLog(QStringLiteral("renderbox started without renderboxID and renderboxFolder"));
         return 2;
     }
-    RenderCommand::prepareProcess();
+    LocalMessageToHTMLToPDF::prepareProcess();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
     RenderboxProcess renderbox(options);

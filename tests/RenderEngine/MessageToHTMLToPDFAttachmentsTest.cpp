@@ -132,3 +132,21 @@ TEST_F(Attachments, MailAttachmentsFolderIsCopiedInsteadOfTheParts)
 }
 
 } // namespace
+
+// The extraction engine reads the message from a file: that file lives in the engine's
+// private folder and goes with the extraction, never among the user's files.
+TEST_F(Attachments, ExtractionInputStaysInThePrivateFolder)
+{
+    QTemporaryDir privateFolder;
+    MessageToHTMLToPDF renderer(options());
+    renderer.setPrivateFolder(privateFolder.path());
+    auto parsed = MCOMessageParser::messageParserWithData(
+        message({part("attachment", "nameless bytes"), part("attachment; filename=\"named.txt\"", "named")}));
+    renderer.startOnAttachmentsFolder(parsed, "", "", nullptr, QString());
+    const QStringList files = filesBelow(dest.path());
+    EXPECT_TRUE(files.contains("files/named.txt")) << files.join('|').toStdString();
+    for (const QString &file : files)
+        EXPECT_TRUE(file.startsWith("files/") && !file.contains("RipMime") && !file.contains("extract-"))
+            << file.toStdString();
+    EXPECT_TRUE(filesBelow(privateFolder.path()).isEmpty());
+}

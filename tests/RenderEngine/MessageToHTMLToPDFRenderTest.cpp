@@ -247,3 +247,31 @@ TEST(MessageView, ThumbnailsOfImagesAndPdfs)
 }
 
 } // namespace
+
+// A print file left by a renderbox that was killed goes when a later render prints into
+// its folder; one that may still be in use stays.
+TEST(RenderPipeline, AbandonedPrintFilesAreSweptRecentOnesKept)
+{
+    QTemporaryDir dest;
+    const QByteArray raw = readAll(QString(TARNWICK_SOURCE_DIR) + "/samples/mailbox/2014-quarterly-report.eml");
+    auto message = MCOMessageParser::messageParserWithData(raw);
+    const JobOptions options{{JobKey::destFolder, dest.path()}, {JobKey::pdfFormat, "%Y/__subject__.pdf"}};
+    const QString folder = QFileInfo(MessageToHTMLToPDF::destinationPath(*message, "Mail", "INBOX", JobKey::pdfFormat,
+                                                                         QString(), options)).path();
+    const QString stale = folder + "/.tarnwick-print-1.pdf";
+    const QString recent = folder + "/.tarnwick-print-2.pdf";
+    for (const QString &path : {stale, recent}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("partial");
+    }
+    QFile old(stale);
+    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
+    old.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime);
+    old.close();
+    const Rendered r = render(raw, dest.path());
+    ASSERT_TRUE(MessageToHTMLToPDF::pdfFilelooksOK(r.pdf)) << r.log.join('\n').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(recent));
+    EXPECT_EQ(QDir(folder).entryList({".tarnwick-print-*"}, QDir::Files | QDir::Hidden), QStringList{".tarnwick-print-2.pdf"});
+}

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -43,12 +44,11 @@ JobOptions jobOptions(const QString &dest, const QStringList &files)
 bool runToEnd(RenderTool &job, QStringList *statuses, int timeoutMs = 60000)
 {
     QEventLoop loop;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+    const auto record = [&] {
         if (statuses && (statuses->isEmpty() || statuses->last() != job.operationDescription()))
             statuses->append(job.operationDescription());
-    });
-    watch.start(5);
+    };
+    QObject::connect(&job, &RenderTool::progressChanged, &loop, record);
     QObject::connect(&job, &RenderTool::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     job.renderPDFs();
@@ -160,4 +160,74 @@ TEST(RenderTool, EmptySourceEndsDoneAndCancelIsFinal)
     EXPECT_TRUE(cancelled.renderEngines().empty());
     cancelled.renderPDFs(); // a finished job never starts again
     EXPECT_EQ(cancelled.operationDescription(), "Cancelled");
+}
+
+// Two jobs in one process, at once: each counts its own scan and its own messages, and
+// each reports its own result. (.eml-only jobs: their engines write in this process.)
+TEST(RenderTool, TwoLocalJobsSideBySideKeepTheirOwnCounts)
+{
+    QTemporaryDir dir;
+    const int sizes[2] = {300, 120};
+    std::unique_ptr<RenderTool> jobs[2];
+    QList<RenderTool::Result> results[2];
+    qint64 largestTotal[2] = {0, 0};
+    int progress[2] = {0, 0};
+    for (int j = 0; j < 2; ++j) {
+        const QString in = dir.filePath(QStringLiteral("in%1").arg(j));
+        for (int i = 0; i < sizes[j]; ++i)
+            writeFile(QStringLiteral("%1/%2.eml").arg(in).arg(i), message(1000 * j + i) + QByteArray(80, 'x'));
+        JobOptions options = jobOptions(dir.filePath(QStringLiteral("out%1").arg(j)), {in});
+        options.insert(JobKey::pdfFormat, "");
+        options.insert(JobKey::emlFormat, "%Y/__subject__.eml");
+        jobs[j] = std::make_unique<RenderTool>(options);
+        jobs[j]->setJobName(in);
+        RenderTool *job = jobs[j].get();
+        QObject::connect(job, &RenderTool::progressChanged, [&, j, job] {
+            ++progress[j];
+            largestTotal[j] = qMax(largestTotal[j], job->totalEmailCount());
+        });
+        QObject::connect(job, &RenderTool::finished, [&, j](const RenderTool::Result &r) { results[j].append(r); });
+    }
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (jobs[0]->allFinished() && jobs[1]->allFinished())
+            loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    jobs[0]->renderPDFs();
+    jobs[1]->renderPDFs();
+    loop.exec();
+
+    for (int j = 0; j < 2; ++j) {
+        SCOPED_TRACE(j);
+        ASSERT_EQ(results[j].size(), 1);
+        const RenderTool::Result &r = results[j].first();
+        EXPECT_EQ(r.outcome, RenderTool::Result::Outcome::Done);
+        EXPECT_EQ(r.handedOut, sizes[j]);
+        EXPECT_EQ(r.total, sizes[j]);
+        EXPECT_EQ(jobs[j]->numEmailsArchived(), sizes[j]);
+        EXPECT_EQ(largestTotal[j], sizes[j]) << "a job's count never shows the other job's scan";
+        EXPECT_GT(progress[j], 0);
+        QDirIterator it(dir.filePath(QStringLiteral("out%1").arg(j)), {"*.eml"}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        int written = 0;
+        for (; it.hasNext(); it.next())
+            ++written;
+        EXPECT_EQ(written, sizes[j]);
+    }
+}
+
+TEST(RenderTool, CancelReportsItsResultOnce)
+{
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("empty"));
+    RenderTool job(jobOptions(dir.filePath("out"), {dir.filePath("empty")}));
+    QList<RenderTool::Result> results;
+    QObject::connect(&job, &RenderTool::finished, [&](const RenderTool::Result &r) { results.append(r); });
+    job.cancel();
+    job.cancel();
+    ASSERT_EQ(results.size(), 1);
+    EXPECT_EQ(results.first().outcome, RenderTool::Result::Outcome::Cancelled);
 }

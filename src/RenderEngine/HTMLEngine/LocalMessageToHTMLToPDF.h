@@ -20,6 +20,10 @@ class QTimer;
 class LocalMessageToHTMLToPDF : public MessageToHTMLToPDF {
     Q_OBJECT
 public:
+    // Sets up this process for the HTML engine (offscreen platform, engine flags, the
+    // message schemes): before the application object is made.
+    static void prepareProcess();
+
     explicit LocalMessageToHTMLToPDF(const JobOptions &options, QObject *parent = nullptr);
     ~LocalMessageToHTMLToPDF() override;
 
