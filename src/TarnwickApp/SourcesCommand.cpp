@@ -2,6 +2,7 @@
 #include "TarnwickApp/ConsoleOutput.h"
 #include "TarnwickApp/PasswordInput.h"
 
+#include "AppSandbox/FolderAccess.h"
 #include "CustomPaths/CustomPath.h"
 #include "CustomPaths/PathFormatCheck.h"
 #include "MailCoreGTM/FXKeychain.h"
@@ -111,8 +112,11 @@ QJsonObject describe(const QString &key, Preferences &prefs)
     o[QStringLiteral("key")] = key;
     o[QStringLiteral("kind")] = account ? QStringLiteral("account") : QStringLiteral("folder");
     const auto dest = SourcesList::destinationDisplay(key, prefs);
-    o[QStringLiteral("destination")] = dest.text;
-    o[QStringLiteral("destinationPath")] = dest.path;
+    // Before any destination is chosen the display would read as a folder at the root.
+    const bool none = !dest.own && FolderAccess::destinationDirectory(false, prefs).isEmpty();
+    o[QStringLiteral("destination")] =
+        none ? QStringLiteral("Default (none chosen: tarnwick config set-destination DIR)") : dest.text;
+    o[QStringLiteral("destinationPath")] = none ? QJsonValue() : QJsonValue(dest.path);
     o[QStringLiteral("ownDestination")] = dest.own;
     QJsonObject formats;
     for (const char *kind : {"pdf", "attachment", "eml"})
