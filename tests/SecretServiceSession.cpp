@@ -21,6 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 // Readiness waits only: a service that needs longer than this is broken, not slow.
@@ -42,12 +45,18 @@ const char *kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bu
 
 SecretServiceSession *gSession = nullptr;
 
+// The services end with the test process even when it dies without cleaning up.
+void endWithParent(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
 class StopAtTheEnd : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        if (gSession)
-            gSession->stop();
+        delete gSession;
+        gSession = nullptr;
     }
 };
 
@@ -80,6 +89,7 @@ bool PrivateTestBus::start(QString *error)
     config.write(QString::fromLatin1(kBusConfig).arg(m_dir.path(), m_dir.filePath(QStringLiteral("services"))).toUtf8());
     config.close();
     m_daemon = std::make_unique<QProcess>();
+    endWithParent(*m_daemon);
     m_daemon->start(program, {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
                               QStringLiteral("--print-address=1")});
     QDeadlineTimer deadline(kStartDeadlineMs);
@@ -129,6 +139,7 @@ bool SecretServiceSession::start(QString *failure)
     m_keyring = std::make_unique<QProcess>();
     m_keyring->setProcessEnvironment(environmentFor(m_home.filePath(QStringLiteral("config"))));
     m_keyring->setProcessChannelMode(QProcess::MergedChannels);
+    endWithParent(*m_keyring);
     m_keyring->start(QStandardPaths::findExecutable(QStringLiteral("gnome-keyring-daemon")),
                      {QStringLiteral("--foreground"), QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
     if (!m_keyring->waitForStarted(kStartDeadlineMs)) {
