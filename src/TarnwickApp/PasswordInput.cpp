@@ -71,10 +71,6 @@ std::optional<QString> promptOnTerminal(const QString &prompt)
 {
     if (!standardInputIsTerminal() || ::tcgetattr(STDIN_FILENO, &gSavedTerminal) != 0)
         return std::nullopt;
-    const QByteArray text = prompt.toUtf8();
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    std::fflush(stderr);
-
     termios quiet = gSavedTerminal;
     quiet.c_lflag &= ~tcflag_t(ECHO);
     quiet.c_lflag |= ECHONL;
@@ -82,7 +78,12 @@ std::optional<QString> promptOnTerminal(const QString &prompt)
     const auto oldTerm = std::signal(SIGTERM, restoreAndReraise);
     const auto oldHup = std::signal(SIGHUP, restoreAndReraise);
     gEchoOff = 1;
+    // Echo goes off before the prompt shows: the terminal echoes keys as they are typed,
+    // so a quick typist would otherwise see the first characters.
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    const QByteArray text = prompt.toUtf8();
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+    std::fflush(stderr);
     auto line = readLine(STDIN_FILENO);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedTerminal);
     gEchoOff = 0;

@@ -266,6 +266,7 @@ int addAccount(const QStringList &args, Preferences &prefs)
     if (!password || password->size() < 3)
         return fail(QStringLiteral("no password given (at least 3 characters)"));
 
+    const bool existed = SourcesList::isAccount(email, prefs);
     long status = FXKeychain::Success;
     const bool saved = AccountSetup::setPrefsEmailAddress(email, server, password, prefs,
                                                           FXKeychain::defaultKeychain(), &status);
@@ -283,8 +284,8 @@ int addAccount(const QStringList &args, Preferences &prefs)
     const char *security = parsed.connectionType == IMAPServer::Clear      ? "no encryption"
                            : parsed.connectionType == IMAPServer::StartTLS ? "STARTTLS"
                                                                            : "TLS";
-    printOut(QStringLiteral("Added account %1 (server %2, port %3, %4; password in the password store)\n")
-                 .arg(email, parsed.host)
+    printOut(QStringLiteral("%1 account %2 (server %3, port %4, %5; password in the password store)\n")
+                 .arg(existed ? QStringLiteral("Updated") : QStringLiteral("Added"), email, parsed.host)
                  .arg(parsed.port)
                  .arg(QLatin1String(security)));
     if (!dest.isEmpty())

@@ -146,15 +146,4 @@ TEST_F(FolderReferences, ASourceWithoutItsOwnDestinationShowsTheMainOne)
               "Default (" + at("home/user/Archive") + "/anna@example.org)");
 }
 
-TEST(FolderAccess, GrantsAtOnce)
-{
-    int runs = 0;
-    EXPECT_TRUE(FolderAccess::accessFileURL("/tmp", true, false, [&] { ++runs; }));
-    EXPECT_EQ(runs, 1);
-    Log::captureStart();
-    EXPECT_FALSE(FolderAccess::accessFileURL(QString(), false, false, [&] { ++runs; }));
-    EXPECT_EQ(runs, 1);
-    EXPECT_EQ(Log::captureTake(), QStringList{"Invalid parameter not satisfying: fileURL"});
-}
-
 } // namespace

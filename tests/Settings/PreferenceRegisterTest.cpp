@@ -100,42 +100,4 @@ TEST(PreferenceRegister, TheHoursFieldKeepsDigitsOnly)
         EXPECT_EQ(PreferenceRegister::hoursFieldText(typed), kept) << typed.toStdString();
 }
 
-TEST(PreferenceRegister, GeneralValuesAreTypedAsRegistered)
-{
-    struct Row {
-        const char *key, *text;
-        QVariant stored; // invalid: refused
-    };
-    const Row rows[] = {
-        {"useWindowsFriendlyFilenames", "no", false},
-        {"useWindowsFriendlyFilenames", "TRUE", true},
-        {"useWindowsFriendlyFilenames", "maybe", QVariant()},
-        {"maxNumRenderJobs", "4", qint64(4)},
-        {"maxNumRenderJobs", "0", QVariant()},
-        {"maxNumRenderJobs", "11", QVariant()},
-        {"maxNumRenderJobs", "two", QVariant()},
-        {"hoursBetweenUpdates", "12", QStringLiteral("12")},
-        {"hoursBetweenUpdates", "0", QStringLiteral("0")},
-        {"hoursBetweenUpdates", "0.25", QStringLiteral("0.25")},
-        {"hoursBetweenUpdates", "1a2", QVariant()},
-        {"hoursBetweenUpdates", "-1", QVariant()},
-        {"hoursBetweenUpdates", "1e3", QVariant()},
-        {"EmailAccounts", "a@b.org", QVariant()},
-    };
-    for (const Row &row : rows) {
-        const auto *entry = PreferenceRegister::globalEntry(QString::fromLatin1(row.key));
-        ASSERT_TRUE(entry) << row.key;
-        QString reason;
-        const auto value = PreferenceRegister::parseGeneralValue(*entry, QString::fromLatin1(row.text), &reason);
-        if (!row.stored.isValid()) {
-            EXPECT_FALSE(value) << row.key << " " << row.text;
-            EXPECT_FALSE(reason.isEmpty());
-            continue;
-        }
-        ASSERT_TRUE(value) << row.key << " " << row.text << ": " << reason.toStdString();
-        EXPECT_EQ(*value, row.stored) << row.key << " " << row.text;
-    }
-    EXPECT_EQ(PreferenceRegister::globalEntry("nothing"), nullptr);
-}
-
 } // namespace

@@ -16,6 +16,13 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
 namespace {
 
 struct CliRun {
@@ -76,6 +83,8 @@ TEST_F(SourcesCommand, ConfigKeysAreTypedAsRegistered)
         {{"config", "set", "useWindowsFriendlyFilenames", "no"}, 0, "useWindowsFriendlyFilenames = false\n"},
         {{"config", "set", "StartArchivingOnLaunch", "perhaps"}, 2, "true or false"},
         {{"config", "set", "hoursBetweenUpdates", "1a2"}, 2, "number of hours"},
+        {{"config", "set", "hoursBetweenUpdates", "-1"}, 2, "number of hours"},
+        {{"config", "set", "hoursBetweenUpdates", "0.25"}, 0, "hoursBetweenUpdates = 0.25\n"},
         {{"config", "set", "hoursBetweenUpdates", "0"}, 0, "hoursBetweenUpdates = 0\n"},
         {{"config", "set", "colour", "red"}, 2, "unknown key 'colour'"},
         {{"config", "get", "colour"}, 2, "unknown key 'colour'"},
@@ -191,6 +200,68 @@ TEST_F(SourcesCommand, WithoutAPasswordStoreNothingIsStored)
         EXPECT_TRUE(removed.err.contains(noStore)) << removed.err.toStdString();
         EXPECT_TRUE(configText().contains("bob@gmx.de"));
     }
+}
+
+// What a terminal shows while `sources add-account` asks for the password that `typed`
+// answers; `status` gets the exit status.
+QByteArray terminalSession(const QStringList &args, const QProcessEnvironment &env, const QByteArray &typed, int *status)
+{
+    std::vector<QByteArray> argStore{QFile::encodeName(TestSupport::tarnwickBinary())};
+    for (const QString &a : args)
+        argStore.push_back(a.toUtf8());
+    std::vector<QByteArray> envStore;
+    for (const QString &e : env.toStringList())
+        envStore.push_back(e.toUtf8());
+    std::vector<char *> argv, envp;
+    for (auto &a : argStore)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto &e : envStore)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    QByteArray screen;
+    bool answered = false;
+    for (;;) {
+        pollfd p{terminal, POLLIN, 0};
+        if (::poll(&p, 1, 60000) <= 0) // a wedged child: give up rather than hang the suite
+            break;
+        char buffer[512];
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n <= 0)
+            break; // the child has ended and closed the terminal
+        screen.append(buffer, n);
+        if (!answered && screen.contains("Password for ")) {
+            answered = true;
+            (void)!::write(terminal, typed.constData(), size_t(typed.size()));
+        }
+    }
+    int wstatus = 0;
+    ::waitpid(child, &wstatus, 0);
+    ::close(terminal);
+    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return screen;
+}
+
+TEST_F(SourcesCommand, ThePromptDoesNotEchoThePassword)
+{
+    PrivateTestBus emptyBus;
+    QString error;
+    if (!emptyBus.start(&error))
+        GTEST_SKIP() << error.toStdString();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", emptyBus.address());
+    int status = -1;
+    const QByteArray screen = terminalSession({"sources", "add-account", "anna@gmx.de"}, env, "S3cret-typed\n", &status);
+    EXPECT_TRUE(screen.contains("Password for anna@gmx.de: ")) << screen.toStdString();
+    EXPECT_FALSE(screen.contains("S3cret")) << screen.toStdString();
+    EXPECT_TRUE(screen.contains("no password store")) << "the password was read and handed on";
+    EXPECT_EQ(status, 2);
 }
 
 TEST_F(SourcesCommand, AnAccountsPasswordIsOnlyInTheKeyring)
