@@ -309,7 +309,9 @@ int remove(const QStringList &args, Preferences &prefs)
                                        "that its password is not left behind")
                             .arg(why));
         }
-        printOut(QStringLiteral("Removed account %1 and its password\n").arg(key));
+        printOut(status == FXKeychain::ItemNotFound
+                     ? QStringLiteral("Removed account %1 (it had no stored password)\n").arg(key)
+                     : QStringLiteral("Removed account %1 and its password\n").arg(key));
         return 0;
     }
     SourcesList::removeSourcePathFromPrefs(key, prefs);
