@@ -154,6 +154,19 @@ TEST_F(SourcesCommand, FolderSourcesFromAddingToRemoving)
     EXPECT_EQ(stored.stringForKey(folder + "pdf"), "%Y/%m/__subject__.pdf");
 }
 
+TEST_F(SourcesCommand, JobsFindTheMainDestinationAfterItWasRenamed)
+{
+    ASSERT_EQ(run({"config", "set-destination", at("dest/main")}).status, 0);
+    ASSERT_TRUE(QDir().rename(at("dest/main"), at("dest/main 2")));
+    const QString sample = QString(TARNWICK_SOURCE_DIR) + "/samples/mailbox/2014-quarterly-report.eml";
+    const CliRun r = run({"paths", "--json", sample});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QJsonArray all = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    ASSERT_EQ(all.size(), 1) << r.out.toStdString();
+    EXPECT_TRUE(all[0].toObject()["pdf"].toString().startsWith(at("dest/main 2") + "/")) << r.out.toStdString();
+    EXPECT_EQ(run({"config", "get", "destBookmarkURL"}).out, at("dest/main 2") + "\n");
+}
+
 TEST_F(SourcesCommand, PasswordsNeverComeFromTheCommandLine)
 {
     struct Row {
