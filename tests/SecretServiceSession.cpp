@@ -116,7 +116,7 @@ SecretServiceSession *SecretServiceSession::shared(QString *whyNot, QString *fai
             skipReason = QStringLiteral("dbus-daemon is not installed (Debian package dbus-daemon)");
         else {
             auto *session = new SecretServiceSession;
-            if (session->start(&failed))
+            if (session->start(&failed, true))
                 gSession = session;
             else
                 delete session;
@@ -127,7 +127,41 @@ SecretServiceSession *SecretServiceSession::shared(QString *whyNot, QString *fai
     return gSession;
 }
 
-bool SecretServiceSession::start(QString *failure)
+std::unique_ptr<SecretServiceSession> SecretServiceSession::startPrivate(QString *failure)
+{
+    std::unique_ptr<SecretServiceSession> session(new SecretServiceSession);
+    if (!session->start(failure, false))
+        return nullptr;
+    return session;
+}
+
+bool SecretServiceSession::lockDefaultKeyring() const
+{
+    QDBusConnection bus = QDBusConnection::connectToBus(busAddress(), QStringLiteral("tarnwick-test ") + busAddress());
+    const auto call = [&](const QString &method, const QVariant &argument) {
+        QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
+                                                        QStringLiteral("/org/freedesktop/secrets"),
+                                                        QStringLiteral("org.freedesktop.Secret.Service"), method);
+        m << argument;
+        return bus.call(m);
+    };
+    const QDBusMessage alias = call(QStringLiteral("ReadAlias"), QStringLiteral("default"));
+    if (alias.type() != QDBusMessage::ReplyMessage || alias.arguments().isEmpty())
+        return false;
+    const QDBusObjectPath collection = alias.arguments().first().value<QDBusObjectPath>();
+    const QDBusMessage locked = call(QStringLiteral("Lock"), QVariant::fromValue(QList<QDBusObjectPath>{collection}));
+    if (locked.type() != QDBusMessage::ReplyMessage || locked.arguments().isEmpty())
+        return false;
+    QList<QDBusObjectPath> paths;
+    const QVariant first = locked.arguments().first();
+    if (first.canConvert<QDBusArgument>())
+        first.value<QDBusArgument>() >> paths;
+    else
+        paths = first.value<QList<QDBusObjectPath>>();
+    return paths.contains(collection);
+}
+
+bool SecretServiceSession::start(QString *failure, bool forThisProcess)
 {
     if (!m_home.isValid() || !m_bus.start(failure))
         return false;
@@ -153,7 +187,7 @@ bool SecretServiceSession::start(QString *failure)
     m_keyring->waitForBytesWritten(kStartDeadlineMs);
     m_keyring->closeWriteChannel();
 
-    QDBusConnection bus = QDBusConnection::connectToBus(busAddress(), QStringLiteral("tarnwick-test-keyring"));
+    QDBusConnection bus = QDBusConnection::connectToBus(busAddress(), QStringLiteral("tarnwick-test ") + busAddress());
     QDeadlineTimer deadline(kStartDeadlineMs);
     bool ready = false;
 
@@ -178,6 +212,8 @@ bool SecretServiceSession::start(QString *failure)
         return false;
     }
 
+    if (!forThisProcess)
+        return true;
     qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress().toUtf8());
     // The process-wide GDBus connection that libsecret uses ends the process when its bus
     // goes away; the bus goes at the end of the tests, which must still report.
@@ -210,7 +246,7 @@ QProcessEnvironment SecretServiceSession::environmentFor(const QString &configHo
 
 int SecretServiceSession::countItems(const QString &service, const QString &account) const
 {
-    QDBusConnection bus = QDBusConnection::connectToBus(busAddress(), QStringLiteral("tarnwick-test-keyring"));
+    QDBusConnection bus = QDBusConnection::connectToBus(busAddress(), QStringLiteral("tarnwick-test ") + busAddress());
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
                                                        QStringLiteral("/org/freedesktop/secrets"),
                                                        QStringLiteral("org.freedesktop.Secret.Service"),

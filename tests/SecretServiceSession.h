@@ -42,12 +42,18 @@ public:
     // Number of items on the keyring whose attributes include these.
     int countItems(const QString &service, const QString &account) const;
 
+    // A session of its own for child processes only (this process's bus is left alone),
+    // for tests that change the keyring's state. Null with `failure` set when it fails.
+    static std::unique_ptr<SecretServiceSession> startPrivate(QString *failure);
+    // Locks the default keyring, as a screen lock or a timeout does.
+    bool lockDefaultKeyring() const;
+
     void stop();
     ~SecretServiceSession();
 
 private:
     SecretServiceSession() = default;
-    bool start(QString *failure);
+    bool start(QString *failure, bool forThisProcess);
 
     QTemporaryDir m_home;
     PrivateTestBus m_bus;

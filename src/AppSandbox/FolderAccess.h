@@ -6,8 +6,8 @@
 // the operations exist so that every caller goes through one door, and a desktop with
 // folder portals can later be served here without touching the callers.
 //
-// These are operations of the application object in the design; they live in the core
-// so that jobs, the command line and the desktop share them.
+// They belong to the application object, but live in the core so that jobs, the command
+// line and the desktop share them; the desktop's application delegate forwards to them.
 
 #include <QString>
 

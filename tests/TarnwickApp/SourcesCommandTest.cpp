@@ -277,6 +277,21 @@ TEST_F(SourcesCommand, ThePromptDoesNotEchoThePassword)
     EXPECT_EQ(status, 2);
 }
 
+TEST_F(SourcesCommand, ALockedKeyringIsNoPasswordStore)
+{
+    REQUIRE_SECRET_SERVICE(shared); // skips when the programs are missing
+    QString failure;
+    const auto keyring = SecretServiceSession::startPrivate(&failure);
+    ASSERT_TRUE(keyring) << failure.toStdString();
+    ASSERT_TRUE(keyring->lockDefaultKeyring());
+    // Unlocking needs a prompt, and nothing can show one on the test bus.
+    env = keyring->environmentFor(config.path());
+    const CliRun r = run({"sources", "add-account", "anna@gmx.de", "--password-stdin"}, "hunter22\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.contains("no password store: start a Secret Service")) << r.err.toStdString();
+    EXPECT_FALSE(configText().contains("anna"));
+}
+
 TEST_F(SourcesCommand, AnAccountsPasswordIsOnlyInTheKeyring)
 {
     REQUIRE_SECRET_SERVICE(session);
