@@ -31,8 +31,9 @@ const char *kUsage =
     "  remove KEY                          remove a source (an account's password too)\n"
     "  set-dest KEY DIR | set-dest KEY --default\n"
     "                                      give a source its own destination, or not\n"
-    "  set-format KEY pdf|attachment|eml FORMAT\n"
-    "                                      set a source's own path format\n"
+    "  set-format KEY pdf|attachment|eml FORMAT | set-format KEY KIND --default\n"
+    "                                      set a source's own path format, or inherit\n"
+    "                                      the general one again\n"
     "KEY is an account's e-mail address or a folder source's path.\n";
 
 const QString kNoStore =
@@ -345,6 +346,11 @@ int setFormat(const QStringList &args, Preferences &prefs)
     if (key.isEmpty())
         return fail(QStringLiteral("%1 is not a source").arg(args[0]));
     const QString kind = args[1], format = args[2];
+    if (format == QLatin1String("--default") && PathFormatCheck::isKind(kind)) {
+        CustomPath::clearFormat(kind, key);
+        printOut(QStringLiteral("%1: %2 format %3 (inherited)\n").arg(key, kind, CustomPath::getFormat(kind, key)));
+        return 0;
+    }
     const QString reason = PathFormatCheck::rejectionReason(kind, format);
     if (!reason.isEmpty())
         return fail(QStringLiteral("format refused: %1").arg(reason));

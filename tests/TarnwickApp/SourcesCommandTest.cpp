@@ -143,8 +143,12 @@ TEST_F(SourcesCommand, FolderSourcesFromAddingToRemoving)
     EXPECT_EQ(s["formats"].toObject()["pdf"].toString(), "%Y/%m/__subject__.pdf");
 
     ASSERT_EQ(run({"sources", "set-dest", folder, "--default"}).status, 0);
+    ASSERT_EQ(run({"sources", "set-format", folder, "pdf", "--default"}).status, 0);
+    EXPECT_EQ(listed()[0].toObject()["formats"].toObject()["pdf"].toString(),
+              "%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__.pdf");
     EXPECT_FALSE(listed()[0].toObject()["ownDestination"].toBool());
 
+    ASSERT_EQ(run({"sources", "set-format", folder, "pdf", "%Y/%m/__subject__.pdf"}).status, 0);
     EXPECT_EQ(run({"sources", "remove", at("Mail/nothing")}).status, 2);
     r = run({"sources", "remove", folder});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
