@@ -1,4 +1,5 @@
 #include "Settings/Preferences.h"
+#include "Settings/PreferenceRegister.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -71,16 +72,7 @@ void Preferences::registerDefaults(const QVariantMap &defaults)
         m_defaults.insert(it.key(), it.value());
 }
 
-void Preferences::registerStandardDefaults()
-{
-    registerDefaults({
-        {QStringLiteral("hoursBetweenUpdates"), QStringLiteral("24")},
-        {QStringLiteral("useWindowsFriendlyFilenames"), true},
-        {QStringLiteral("includeTinyHeaderText"), true},
-        {QStringLiteral("maxNumRenderJobs"), 1},
-        {QStringLiteral("SUFeedURL"), QStringLiteral("https://tarnwick.example.org/appcast.xml")},
-    });
-}
+void Preferences::registerStandardDefaults() { registerDefaults(PreferenceRegister::registeredDefaults()); }
 
 QVariant Preferences::value(const QString &key) const
 {

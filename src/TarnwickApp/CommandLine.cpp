@@ -2,9 +2,11 @@
 #include "TarnwickApp/ConsoleOutput.h"
 
 #include "TarnwickApp/ArchiveCommand.h"
+#include "TarnwickApp/ConfigCommand.h"
 #include "TarnwickApp/ExtractCommand.h"
 #include "TarnwickApp/PathsCommand.h"
 #include "TarnwickApp/RenderCommand.h"
+#include "TarnwickApp/SourcesCommand.h"
 #include "CustomPaths/CustomPath.h"
 #include "Utils/Log.h"
 
@@ -31,6 +33,10 @@ const char *kUsage =
     "      Write every part of a raw message into DIR (\"tarnwick extract --help\").\n"
     "  preview-format FORMAT\n"
     "      Print the preview of a path format on the sample message.\n"
+    "  sources list|add-folder|add-account|remove|set-dest|set-format ...\n"
+    "      Show and change the configured sources (\"tarnwick sources --help\").\n"
+    "  config list|get|set|unset|set-destination ...\n"
+    "      Show and change the general settings (\"tarnwick config --help\").\n"
     "\n"
     "Options everywhere: --help, --version\n";
 
@@ -79,6 +85,10 @@ int run(int argc, char **argv)
         return ArchiveCommand::run(args);
     if (command == QLatin1String("extract"))
         return ExtractCommand::run(args);
+    if (command == QLatin1String("sources"))
+        return SourcesCommand::run(args);
+    if (command == QLatin1String("config"))
+        return ConfigCommand::run(args);
     printErr(QStringLiteral("tarnwick: unknown command '%1'\n\n").arg(command) + QString::fromLatin1(kUsage));
     return 1;
 }

@@ -1,5 +1,6 @@
 #include "TarnwickApp/JobArguments.h"
 
+#include "AppSandbox/FolderAccess.h"
 #include "CustomPaths/CustomPath.h"
 #include "Settings/Preferences.h"
 
@@ -56,7 +57,7 @@ JobOptions JobArguments::jobOptions() const
     JobOptions options;
     QString root = dest;
     if (root.isEmpty())
-        root = prefs.stringForKey(QStringLiteral("destBookmarkURL"));
+        root = FolderAccess::destinationDirectory(false, prefs);
     if (!root.isEmpty())
         options[JobKey::destFolder] = QDir::cleanPath(QDir(root).absolutePath());
     options[JobKey::pdfFormat] = pdfFormat.isNull() ? CustomPath::getPathFormat(general) : pdfFormat;

@@ -1,0 +1,400 @@
+#include "TarnwickApp/SourcesCommand.h"
+#include "TarnwickApp/ConsoleOutput.h"
+#include "TarnwickApp/PasswordInput.h"
+
+#include "AppSandbox/FolderAccess.h"
+#include "CustomPaths/CustomPath.h"
+#include "CustomPaths/PathFormatCheck.h"
+#include "MailCoreGTM/FXKeychain.h"
+#include "Settings/AccountSetup.h"
+#include "Settings/LookupServer.h"
+#include "Settings/PreferenceRegister.h"
+#include "Settings/Preferences.h"
+#include "Settings/SourcesList.h"
+#include "Utils/Log.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const char *kUsage =
+    "Usage: tarnwick sources <command> [--verbose]\n"
+    "  list [--json]                       every source with its settings\n"
+    "  add-folder PATH [--dest DIR]        add a folder of .eml, mbox or .emlx files\n"
+    "  add-account EMAIL [--server HOST[:PORT[:SECURITY]]] [--dest DIR] [--password-stdin]\n"
+    "                                      add an IMAP account; the password is asked for\n"
+    "                                      on the terminal, or read from standard input\n"
+    "  remove KEY                          remove a source (an account's password too)\n"
+    "  set-dest KEY DIR | set-dest KEY --default\n"
+    "                                      give a source its own destination, or not\n"
+    "  set-format KEY pdf|attachment|eml FORMAT | set-format KEY KIND --default\n"
+    "                                      set a source's own path format, or inherit\n"
+    "                                      the general one again\n"
+    "KEY is an account's e-mail address or a folder source's path.\n";
+
+const QString kNoStore =
+    QStringLiteral("no password store: start a Secret Service such as gnome-keyring or KeePassXC");
+
+// Exit status of every refusal and failure.
+constexpr int kFailed = 2;
+
+int fail(const QString &message)
+{
+    printErr(QStringLiteral("tarnwick sources: %1\n").arg(message));
+    return kFailed;
+}
+
+int usage(const QString &message)
+{
+    printErr(QStringLiteral("tarnwick sources: %1\n").arg(message) + QString::fromLatin1(kUsage));
+    return kFailed;
+}
+
+QString absoluteClean(const QString &path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
+
+// The source that `given` names: an account address or folder key as stored, else the
+// folder source at that path written another way ("Mail/", a relative path).
+QString sourceKeyFor(const QString &given, Preferences &prefs)
+{
+    if (SourcesList::allSourceKeys(prefs).contains(given))
+        return given;
+    const QString path = absoluteClean(given);
+    return SourcesList::folderItems(prefs).contains(path) ? path : QString();
+}
+
+// The words of a sub-command: positional arguments, options with a value, switches.
+struct Words {
+    QStringList positional;
+    QMap<QString, QString> options;
+    QSet<QString> switches;
+};
+
+bool split(const QStringList &args, const QSet<QString> &withValue, const QSet<QString> &switches, Words &out,
+           QString &error)
+{
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("--")) {
+            out.positional += args.mid(i + 1);
+            break;
+        }
+        if (withValue.contains(a)) {
+            if (i + 1 >= args.size()) {
+                error = QStringLiteral("option %1 needs a value").arg(a);
+                return false;
+            }
+            out.options.insert(a, args[++i]);
+        } else if (switches.contains(a)) {
+            out.switches.insert(a);
+        } else if (a == QLatin1String("--password") || a.startsWith(QLatin1String("--password="))) {
+            error = QStringLiteral("a password is never taken from the command line (it would show in the process "
+                                   "list and the shell history): type it at the prompt or use --password-stdin");
+            return false;
+        } else if (a.startsWith(QLatin1String("--")) && a.size() > 2) {
+            error = QStringLiteral("unknown option %1").arg(a);
+            return false;
+        } else {
+            out.positional.append(a);
+        }
+    }
+    return true;
+}
+
+QString optionalDate(const QDateTime &d) { return d.isValid() ? d.toUTC().toString(Qt::ISODate) : QString(); }
+
+QJsonObject describe(const QString &key, Preferences &prefs)
+{
+    const bool account = SourcesList::isAccount(key, prefs);
+    QJsonObject o;
+    o[QStringLiteral("key")] = key;
+    o[QStringLiteral("kind")] = account ? QStringLiteral("account") : QStringLiteral("folder");
+    const auto dest = SourcesList::destinationDisplay(key, prefs);
+    // Before any destination is chosen the display would read as a folder at the root.
+    const bool none = !dest.own && FolderAccess::destinationDirectory(false, prefs).isEmpty();
+    o[QStringLiteral("destination")] =
+        none ? QStringLiteral("Default (none chosen: tarnwick config set-destination DIR)") : dest.text;
+    o[QStringLiteral("destinationPath")] = none ? QJsonValue() : QJsonValue(dest.path);
+    o[QStringLiteral("ownDestination")] = dest.own;
+    QJsonObject formats;
+    for (const char *kind : {"pdf", "attachment", "eml"})
+        formats[QLatin1String(kind)] = CustomPath::getFormat(QLatin1String(kind), key);
+    o[QStringLiteral("formats")] = formats;
+    if (account) {
+        o[QStringLiteral("server")] = prefs.stringForKey(PreferenceRegister::imapKey(key));
+        o[QStringLiteral("signIn")] = AccountSetup::authSystem(key, prefs);
+        o[QStringLiteral("switchedOff")] =
+            QJsonArray::fromStringList(prefs.stringListForKey(PreferenceRegister::ignoreFoldersKey(key)));
+    } else {
+        o[QStringLiteral("server")] = QJsonValue();
+        o[QStringLiteral("signIn")] = QJsonValue();
+        o[QStringLiteral("switchedOff")] = QJsonArray();
+    }
+    const QString last = optionalDate(prefs.dateForKey(PreferenceRegister::lastFinishedKey(key)));
+    o[QStringLiteral("lastRun")] = last.isEmpty() ? QJsonValue() : QJsonValue(last);
+    o[QStringLiteral("pdfCount")] = prefs.integerForKey(PreferenceRegister::lastNumDoneKey(key));
+    return o;
+}
+
+QString asText(const QJsonObject &o)
+{
+    const auto line = [](const char *label, const QString &value) {
+        return QStringLiteral("  %1 %2\n").arg(QString::fromLatin1(label).leftJustified(19), value);
+    };
+    const bool account = o[QStringLiteral("kind")].toString() == QLatin1String("account");
+    QString text = QStringLiteral("%1  (%2)\n").arg(o[QStringLiteral("key")].toString(), o[QStringLiteral("kind")].toString());
+    if (account) {
+        const QString server = o[QStringLiteral("server")].toString();
+        text += line("server:", server.isEmpty() ? QStringLiteral("(none)") : server);
+        text += line("sign-in:", o[QStringLiteral("signIn")].toString());
+    }
+    text += line("destination:", o[QStringLiteral("destination")].toString());
+    const QJsonObject formats = o[QStringLiteral("formats")].toObject();
+    for (const char *kind : {"pdf", "attachment", "eml"}) {
+        const QString f = formats[QLatin1String(kind)].toString();
+        text += line((QByteArray(kind) + " format:").constData(), f.size() < 5 ? QStringLiteral("(none)") : f);
+    }
+    if (account) {
+        QStringList off;
+        for (const QJsonValue &v : o[QStringLiteral("switchedOff")].toArray())
+            off << v.toString();
+        text += line("switched off:", off.isEmpty() ? QStringLiteral("(none)") : off.join(QStringLiteral(", ")));
+    }
+    const QJsonValue last = o[QStringLiteral("lastRun")];
+    text += line("last run:", last.isNull() ? QStringLiteral("never") : last.toString());
+    text += line("PDFs:", QString::number(o[QStringLiteral("pdfCount")].toInteger()));
+    return text;
+}
+
+int list(const QStringList &args, Preferences &prefs)
+{
+    Words w;
+    QString error;
+    if (!split(args, {}, {QStringLiteral("--json")}, w, error) || !w.positional.isEmpty())
+        return usage(error.isEmpty() ? QStringLiteral("list takes no arguments") : error);
+    QJsonArray all;
+    for (const QString &key : SourcesList::allSourceKeys(prefs))
+        all.append(describe(key, prefs));
+    if (w.switches.contains(QStringLiteral("--json"))) {
+        printOut(QJsonDocument(all).toJson(QJsonDocument::Indented));
+        return 0;
+    }
+    if (all.isEmpty())
+        printOut(QStringLiteral("No sources. Add one with `tarnwick sources add-folder PATH` or "
+                                "`tarnwick sources add-account EMAIL`.\n"));
+    for (const QJsonValue &v : all)
+        printOut(asText(v.toObject()));
+    return 0;
+}
+
+// A destination given with --dest or set-dest: checked before anything is stored.
+bool checkFolder(const QString &dir, QString &error)
+{
+    const QFileInfo info(dir);
+    if (!info.exists())
+        error = QStringLiteral("%1: no such folder").arg(dir);
+    else if (!info.isDir())
+        error = QStringLiteral("%1: not a folder").arg(dir);
+    return error.isEmpty();
+}
+
+int setDestination(const QString &key, const QString &dir, Preferences &prefs)
+{
+    if (!SourcesList::setOwnDestination(key, absoluteClean(dir), prefs))
+        return fail(QStringLiteral("%1: the folder cannot be remembered (see the log)").arg(dir));
+    printOut(QStringLiteral("%1: destination %2\n").arg(key, SourcesList::destinationDisplay(key, prefs).text));
+    return 0;
+}
+
+int addFolder(const QStringList &args, Preferences &prefs)
+{
+    Words w;
+    QString error;
+    if (!split(args, {QStringLiteral("--dest")}, {}, w, error))
+        return usage(error);
+    if (w.positional.size() != 1)
+        return usage(QStringLiteral("add-folder takes one folder"));
+    const QString path = absoluteClean(w.positional[0]);
+    if (!checkFolder(path, error))
+        return fail(error);
+    const QString dest = w.options.value(QStringLiteral("--dest"));
+    if (!dest.isEmpty() && !checkFolder(dest, error))
+        return fail(error);
+    const bool existed = SourcesList::folderItems(prefs).contains(path);
+    SourcesList::addSourcePathToPrefs(path, prefs);
+    printOut(existed ? QStringLiteral("%1 is already a source\n").arg(path)
+                     : QStringLiteral("Added folder %1\n").arg(path));
+    if (!dest.isEmpty())
+        return setDestination(path, dest, prefs);
+    return 0;
+}
+
+int addAccount(const QStringList &args, Preferences &prefs)
+{
+    Words w;
+    QString error;
+    if (!split(args, {QStringLiteral("--server"), QStringLiteral("--dest")}, {QStringLiteral("--password-stdin")}, w,
+               error))
+        return usage(error);
+    if (w.positional.size() != 1)
+        return usage(QStringLiteral("add-account takes one e-mail address"));
+    const QString email = w.positional[0].trimmed();
+    if (email.size() < 5 || !email.contains(QLatin1Char('@')) || email.contains(QLatin1Char('/')))
+        return fail(QStringLiteral("'%1' is not an e-mail address").arg(email));
+    QString server = w.options.value(QStringLiteral("--server")).trimmed();
+    if (server.isEmpty())
+        server = LookupServer::lookupServer(email);
+    if (server.isEmpty())
+        return fail(QStringLiteral("no IMAP server is known for %1: give one with --server HOST[:PORT[:SECURITY]]")
+                        .arg(email.mid(email.lastIndexOf(QLatin1Char('@')) + 1)));
+    if (server.size() < 4)
+        return fail(QStringLiteral("'%1' is not a server").arg(server));
+    const QString dest = w.options.value(QStringLiteral("--dest"));
+    if (!dest.isEmpty() && !checkFolder(dest, error))
+        return fail(error);
+
+    std::optional<QString> password;
+    if (w.switches.contains(QStringLiteral("--password-stdin")))
+        password = PasswordInput::readStandardInput();
+    else if (PasswordInput::standardInputIsTerminal())
+        password = PasswordInput::promptOnTerminal(QStringLiteral("Password for %1: ").arg(email));
+    else
+        return fail(QStringLiteral("standard input is not a terminal: give the password on standard input with "
+                                   "--password-stdin"));
+    if (!password || password->size() < 3)
+        return fail(QStringLiteral("no password given (at least 3 characters)"));
+
+    const bool existed = SourcesList::isAccount(email, prefs);
+    long status = FXKeychain::Success;
+    const bool saved = AccountSetup::setPrefsEmailAddress(email, server, password, prefs,
+                                                          FXKeychain::defaultKeychain(), &status);
+    password->fill(QLatin1Char('\0'));
+    if (!saved) {
+        if (FXKeychain::isUnreachable(status))
+            return fail(kNoStore);
+        return fail(QStringLiteral("the password could not be stored (status %1); the account was not added")
+                        .arg(status));
+    }
+    // Adding an account that signed in with Google before turns it into a password account.
+    if (AccountSetup::authSystem(email, prefs) != AccountSetup::kauthUserPass())
+        AccountSetup::setAuthSystem(AccountSetup::kauthUserPass(), email, prefs);
+    const IMAPServer parsed = AccountSetup::serverFromString(server);
+    const char *security = parsed.connectionType == IMAPServer::Clear      ? "no encryption"
+                           : parsed.connectionType == IMAPServer::StartTLS ? "STARTTLS"
+                                                                           : "TLS";
+    printOut(QStringLiteral("%1 account %2 (server %3, port %4, %5; password in the password store)\n")
+                 .arg(existed ? QStringLiteral("Updated") : QStringLiteral("Added"), email, parsed.host)
+                 .arg(parsed.port)
+                 .arg(QLatin1String(security)));
+    if (!dest.isEmpty())
+        return setDestination(email, dest, prefs);
+    return 0;
+}
+
+int remove(const QStringList &args, Preferences &prefs)
+{
+    if (args.size() != 1)
+        return usage(QStringLiteral("remove takes one source"));
+    const QString key = sourceKeyFor(args[0], prefs);
+    if (key.isEmpty())
+        return fail(QStringLiteral("%1 is not a source").arg(args[0]));
+    if (SourcesList::isAccount(key, prefs)) {
+        long status = FXKeychain::Success;
+        if (!AccountSetup::removeAccount(key, prefs, FXKeychain::defaultKeychain(), &status)) {
+            const QString why = FXKeychain::isUnreachable(status) ? kNoStore
+                                                                  : QStringLiteral("status %1").arg(status);
+            return fail(QStringLiteral("the account's password could not be removed (%1); the account is kept so "
+                                       "that its password is not left behind")
+                            .arg(why));
+        }
+        printOut(status == FXKeychain::ItemNotFound
+                     ? QStringLiteral("Removed account %1 (it had no stored password)\n").arg(key)
+                     : QStringLiteral("Removed account %1 and its password\n").arg(key));
+        return 0;
+    }
+    SourcesList::removeSourcePathFromPrefs(key, prefs);
+    printOut(QStringLiteral("Removed folder %1\n").arg(key));
+    return 0;
+}
+
+int setDest(const QStringList &args, Preferences &prefs)
+{
+    if (args.size() != 2)
+        return usage(QStringLiteral("set-dest takes a source and a folder (or --default)"));
+    const QString key = sourceKeyFor(args[0], prefs);
+    if (key.isEmpty())
+        return fail(QStringLiteral("%1 is not a source").arg(args[0]));
+    if (args[1] == QLatin1String("--default")) {
+        SourcesList::removeOwnDestination(key, prefs);
+        printOut(QStringLiteral("%1: destination %2\n").arg(key, SourcesList::destinationDisplay(key, prefs).text));
+        return 0;
+    }
+    QString error;
+    if (!checkFolder(args[1], error))
+        return fail(error);
+    return setDestination(key, args[1], prefs);
+}
+
+int setFormat(const QStringList &args, Preferences &prefs)
+{
+    if (args.size() != 3)
+        return usage(QStringLiteral("set-format takes a source, a kind (pdf, attachment or eml) and a format"));
+    const QString key = sourceKeyFor(args[0], prefs);
+    if (key.isEmpty())
+        return fail(QStringLiteral("%1 is not a source").arg(args[0]));
+    const QString kind = args[1], format = args[2];
+    if (format == QLatin1String("--default") && PathFormatCheck::isKind(kind)) {
+        CustomPath::clearFormat(kind, key);
+        printOut(QStringLiteral("%1: %2 format %3 (inherited)\n").arg(key, kind, CustomPath::getFormat(kind, key)));
+        return 0;
+    }
+    const QString reason = PathFormatCheck::rejectionReason(kind, format);
+    if (!reason.isEmpty())
+        return fail(QStringLiteral("format refused: %1").arg(reason));
+    CustomPath::setFormat(kind, key, format);
+    const QString effective = CustomPath::getFormat(kind, key);
+    const QString preview = effective.size() < 5 ? QStringLiteral("(no %1 output)").arg(kind)
+                                                 : CustomPath::getExample(effective);
+    printOut(QStringLiteral("%1: %2 format %3\n  preview: %4\n").arg(key, kind, effective, preview));
+    return 0;
+}
+
+} // namespace
+
+namespace SourcesCommand {
+
+int run(const QStringList &argsIn)
+{
+    QStringList args = argsIn;
+    if (args.removeAll(QStringLiteral("--verbose")) > 0)
+        Log::setEchoAlways();
+    if (args.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    if (args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h")) {
+        printOut(QString::fromLatin1(kUsage));
+        return 0;
+    }
+    Preferences &prefs = Preferences::shared();
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("list")) {
+        if (args.contains(QStringLiteral("--json")))
+            Log::setEchoToStderr(false);
+        return list(args, prefs);
+    }
+    if (command == QLatin1String("add-folder"))
+        return addFolder(args, prefs);
+    if (command == QLatin1String("add-account"))
+        return addAccount(args, prefs);
+    if (command == QLatin1String("remove"))
+        return remove(args, prefs);
+    if (command == QLatin1String("set-dest"))
+        return setDest(args, prefs);
+    if (command == QLatin1String("set-format"))
+        return setFormat(args, prefs);
+    return usage(QStringLiteral("unknown command '%1'").arg(command));
+}
+
+} // namespace SourcesCommand
