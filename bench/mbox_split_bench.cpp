@@ -2,7 +2,9 @@
 // of varied messages, then measures, in the same run,
 //   read      a plain sequential read of the file in 1 MiB blocks (the I/O ceiling)
 //   baseline  the whole-file split: the file read into memory, cleaned, cut and written
-//   split     the scan's streaming split into private piece files
+//   split     the scan's streaming split into private piece files, of a file named like a
+//             Thunderbird folder ("Inbox", no extension), so that the scan must recognise
+//             it by its first line
 // and reports MB/s for both, their ratio, and the peak resident memory of the split,
 // which must stay far below the file size.
 //
@@ -90,7 +92,7 @@ int main(int argc, char **argv)
     const qint64 mib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 2048;
     QTemporaryDir work(argc > 2 ? QString::fromLocal8Bit(argv[2]) + QStringLiteral("/mboxbench-XXXXXX")
                                 : QDir::tempPath() + QStringLiteral("/mboxbench-XXXXXX"));
-    const QString mbox = work.filePath(QStringLiteral("big.mbox"));
+    const QString mbox = work.filePath(QStringLiteral("Inbox"));
     std::printf("generating %lld MiB mbox...\n", static_cast<long long>(mib));
     std::fflush(stdout);
     generate(mbox, mib * 1024 * 1024);
@@ -109,9 +111,8 @@ int main(int argc, char **argv)
 
     const long rssBefore = currentRssKiB();
     t.restart();
-    QStringList pieces;
-    LocalMailFiles::Scan scan;
-    LocalMailFiles::explodeMBox(scan, mbox, pieces);
+    QStringList emlxs;
+    const QStringList pieces = LocalMailFiles::explodeFilesAndFolders({mbox}, &emlxs);
     const double splitSecs = t.elapsed() / 1000.0;
     const long peak = peakRssKiB();
     QDir(LocalMailFiles::mboxPieceFolder(mbox)).removeRecursively();

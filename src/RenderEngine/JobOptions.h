@@ -19,4 +19,6 @@ inline const QString emlFiles = QStringLiteral("eml_files");
 // messages expand to belongs to this one (1 or absent: the path as the formats give it;
 // n >= 2: " (n)" added, see MessageToHTMLToPDF::destinationPath).
 inline const QString outputIndex = QStringLiteral("output_index");
+// Per message: tags that the message's file carries outside the message (a Maildir flag).
+inline const QString extraTags = QStringLiteral("extra_tags");
 } // namespace JobKey

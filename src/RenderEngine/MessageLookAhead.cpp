@@ -2,6 +2,7 @@
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "localmail/LocalMailFiles.h"
+#include "localmail/MailStores.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QCoreApplication>
@@ -85,6 +86,7 @@ void MessageLookAhead::refill()
                 Loaded one;
                 one.path = path;
                 one.mailFolder = mailFolderOf(path);
+                one.tags = MailStores::tagsOfMessageFile(path);
                 one.message = LocalMailFiles::makeMCOMessage(path, &one.mailappAttachments);
                 if (one.message && isArchived(*one.message, options, mainFolder, one.mailFolder)) {
                     one.archived = true;

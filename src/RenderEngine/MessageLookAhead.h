@@ -33,6 +33,8 @@ public:
         std::shared_ptr<MCOMessageParser> message;
         QString mailappAttachments;
         QString mailFolder;
+        // Tags the file carries outside the message (a Maildir flag).
+        QStringList tags;
         // The message's outputs exist already, at the paths the formats give them.
         bool archived = false;
     };

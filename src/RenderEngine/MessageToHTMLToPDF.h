@@ -223,9 +223,14 @@ public:
 
     // --- Tags and PDF document information -------------------------------------------
 
-    // Sets the file's user tags from the message's "X-Keywords" and "X-Mailtags" headers;
-    // nothing when there are none.
-    static void addAppleTags(const MCOAbstractMessage &message, const QString &path);
+    // Sets the file's user tags from the message's "X-Keywords", "X-Mailtags" and
+    // "X-Mozilla-Keys" headers and `extraTags`; nothing when there are none.
+    static void addAppleTags(const MCOAbstractMessage &message, const QString &path,
+                             const QStringList &extraTags = {});
+    // Tags the current message's file carries outside the message (a Maildir flag), for
+    // its outputs; per message, like the output index.
+    void setExtraTags(const QStringList &tags);
+    QStringList extraTags() const { return m_options.value(JobKey::extraTags).toStringList(); }
     // Rewrites the PDF's document information for `message`: addresses as keywords,
     // sender as author, subject as title and subject, creator, creation date.
     static void addEmailsAsKeywords(const QString &pdfPath, const MCOAbstractMessage &message);

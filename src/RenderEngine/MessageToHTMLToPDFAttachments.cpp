@@ -142,7 +142,7 @@ bool MessageToHTMLToPDF::ripMimeEML(const std::shared_ptr<MCOMessageParser> &mes
     }
     for (const QString &path : found)
         if (QFileInfo(path).isFile())
-            addAppleTags(*message, path);
+            addAppleTags(*message, path, extraTags());
     return true;
 }
 
@@ -170,7 +170,7 @@ bool MessageToHTMLToPDF::downloadAttachment(const MCOAbstractPartPtr &part, MCOI
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
         return false;
     setCreationDate(path, dateFromMailCoreHeaderAndFixTheHeaderToo(msg.header()));
-    addAppleTags(message, path);
+    addAppleTags(message, path, extraTags());
     return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "Utils/Log.h"
+#include "localmail/MailStores.h"
 #include "openmeta/OpenMeta.h"
 #include "openmeta/PdfInfo.h"
 
@@ -51,14 +52,26 @@ QStringList headerKeywords(const QString &value)
 
 } // namespace
 
-void MessageToHTMLToPDF::addAppleTags(const MCOAbstractMessage &message, const QString &path)
+void MessageToHTMLToPDF::setExtraTags(const QStringList &tags)
+{
+    if (tags.isEmpty())
+        m_options.remove(JobKey::extraTags);
+    else
+        m_options.insert(JobKey::extraTags, tags);
+}
+
+void MessageToHTMLToPDF::addAppleTags(const MCOAbstractMessage &message, const QString &path,
+                                      const QStringList &extraTags)
 {
     const MCOMessageHeader &header = message.header();
     QVariantList toolKeywords;
     const QString mailtags = header.extraHeaderValueForName(QStringLiteral("X-Mailtags"));
     if (!mailtags.isEmpty())
         toolKeywords = dictFromJSONString(mailtags).value(QStringLiteral("mailTagsKeyWords")).toList();
-    const QStringList fromHeader = headerKeywords(header.extraHeaderValueForName(QStringLiteral("X-Keywords")));
+    QStringList fromHeader = headerKeywords(header.extraHeaderValueForName(QStringLiteral("X-Keywords")));
+    // Thunderbird keeps its tags in a header of its own.
+    fromHeader += MailStores::mozillaKeywordTags(header.extraHeaderValueForName(QStringLiteral("X-Mozilla-Keys")));
+    fromHeader += extraTags;
     if (fromHeader.isEmpty() && toolKeywords.isEmpty())
         return; // the file's present tags are left alone
 

@@ -225,6 +225,7 @@ bool RenderTool::tryAEMLRender(MessageToHTMLToPDF &engine)
         // An archived message needs no engine; an unreadable or too short file was logged
         // by the loader. Both count as handed over.
         if (next->message) {
+            engine.setExtraTags(next->tags);
             engine.startRender(next->message, mainFolder, next->mailFolder, nullptr, false, m_jobName,
                                next->mailappAttachments);
         }
@@ -232,6 +233,7 @@ bool RenderTool::tryAEMLRender(MessageToHTMLToPDF &engine)
     }
     if (!m_failedMessages.isEmpty()) {
         const FailureRecord record = m_failedMessages.takeLast();
+        engine.setExtraTags({});
         // The retry files under the same mail folder as the first try, so that the next
         // run finds its PDF where it looks for it.
         engine.startRender(record.message, mainFolder, record.mailFolder, nullptr, true, m_jobName,

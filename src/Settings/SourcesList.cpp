@@ -187,7 +187,7 @@ void SourcesList::removeOwnDestination(const QString &sourceKey, Preferences &pr
 
 QString SourcesList::mailChooserFolder(const QString &home)
 {
-    for (const char *sub : {"Mail", ".thunderbird", ".local/share/evolution/mail"}) {
+    for (const char *sub : {"Mail", ".thunderbird", "Maildir", ".local/share/evolution/mail"}) {
         const QString candidate = QDir(home).filePath(QString::fromLatin1(sub));
         if (QFileInfo(candidate).isDir())
             return candidate;

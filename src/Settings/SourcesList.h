@@ -88,7 +88,8 @@ public:
     static void removeOwnDestination(const QString &sourceKey, Preferences &prefs);
 
     /// The folder the "Add Mailbox From Mail.app" chooser opens at on Linux: the first of
-    /// ~/Mail, ~/.thunderbird and ~/.local/share/evolution/mail that exists, else the home
+    /// ~/Mail, ~/.thunderbird, ~/Maildir and ~/.local/share/evolution/mail that exists (the
+    /// stores the folder scan reads: Thunderbird profiles, Maildirs, mbox files), else the home
     /// folder. `home` is the user's home folder as the user database records it.
     static QString mailChooserFolder(const QString &home);
     /// The user's home folder from the user database (not $HOME).

@@ -28,7 +28,7 @@ namespace {
 const char *kUsage =
     "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--verbose]\n"
     "                        PATH...\n"
-    "Archives the messages of the .eml, .emlx and mbox files and folders given into DIR\n"
+    "Archives the messages of the .eml, .emlx and mbox files, Maildirs and folders given into DIR\n"
     "(default: the configured destination): a PDF per message, attachments, .eml copies.\n"
     "Messages already archived are skipped. On a terminal a progress line shows the job's\n"
     "status; --verbose shows the log lines instead. Exit status: 0 done, 2 cannot start,\n"

@@ -6,6 +6,7 @@
 #include "Utils/Log.h"
 #include "mailadapter/MCOMessageParser.h"
 #include "localmail/LocalMailFiles.h"
+#include "localmail/MailStores.h"
 
 #include <QDir>
 #include <QFile>
@@ -127,7 +128,7 @@ int run(const QStringList &args)
         }
         const QString ext = info.suffix().toLower();
         if (info.isFile() && ext != QLatin1String("eml") && ext != QLatin1String("emlx") && ext != QLatin1String("mbox") &&
-            info.fileName().toLower() != QLatin1String("mbox"))
+            info.fileName().toLower() != QLatin1String("mbox") && !MailStores::looksLikeMboxFile(f))
             printErr(QStringLiteral("tarnwick paths: %1: not an .eml, .emlx or mbox file, skipped\n").arg(f));
         inputs.append(QDir::cleanPath(info.absoluteFilePath())); // "Mail/" and "Mail" alike
     }

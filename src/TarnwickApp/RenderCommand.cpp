@@ -5,6 +5,7 @@
 #include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
 #include "Utils/Log.h"
 #include "localmail/LocalMailFiles.h"
+#include "localmail/MailStores.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QApplication>
@@ -68,6 +69,7 @@ int run(int argc, char **argv)
                 if (!renderer.busyDoingSomething())
                     loop.quit();
             });
+            renderer.setExtraTags(MailStores::tagsOfMessageFile(file));
             renderer.startRender(message, mainFolder, mailFolder, nullptr, false, jobName, mailapp);
             if (renderer.busyDoingSomething()) {
                 poll.start();

@@ -142,6 +142,7 @@ void RenderboxProcess::renderboxRender()
         return; // nothing to render and nobody to tell: the parent sees us quit when idle
     // Per request: the engine keeps the first request's options otherwise.
     m_engine->setOutputIndex(options.value(JobKey::outputIndex).toInt());
+    m_engine->setExtraTags(options.value(JobKey::extraTags).toStringList());
     m_engine->renderSingleEMLMessage(data, mainFolder, mailFolder, jobName, m_pathToAttachments);
 }
 

@@ -7,6 +7,7 @@
 #include "CustomPaths/MessageDates.h"
 #include "Utils/Log.h"
 #include "localmail/EmlxConverter.h"
+#include "localmail/MailStores.h"
 #include "localmail/MboxSplitter.h"
 #include "mailadapter/MCOMessageParser.h"
 
@@ -85,8 +86,14 @@ QString LocalMailFiles::emlSubFolder(const QString &pathIn, const QString &base,
     if (d.size() > b.size()) {
         QStringList kept;
         for (qsizetype i = qMax<qsizetype>(0, b.size() - 1); i < d.size(); ++i) {
-            if (keepFolderDueToName(d[i]))
-                kept.append(d[i]);
+            // Levels as the mail client shows them (Thunderbird's "NAME.sbd", Maildir
+            // levels); the full path is read only for names that may be a Maildir's.
+            const bool mayBeMaildir = d[i].startsWith(QLatin1Char('.')) || d[i] == QLatin1String("cur") ||
+                                      d[i] == QLatin1String("new");
+            const QString full = mayBeMaildir ? QLatin1Char('/') + d.mid(1, i).join(QLatin1Char('/')) : QString();
+            for (const QString &level : MailStores::clientFolderLevels(d[i], full))
+                if (keepFolderDueToName(level))
+                    kept.append(level);
         }
         return kept.join(QLatin1Char('/'));
     }
@@ -207,7 +214,9 @@ void LocalMailFiles::explode(Scan &scan, const QString &path, QStringList &emls,
         countFound(scan, emls, emlxs);
     } else if (info.isDir()) {
         explodeFolder(scan, path, emls, emlxs);
-    } else if (ext == QLatin1String("mbox") || name == QLatin1String("mbox")) {
+    } else if (ext == QLatin1String("mbox") || name == QLatin1String("mbox") || MailStores::looksLikeMboxFile(path)) {
+        // Thunderbird's folders and the system's spools are mbox files without an
+        // extension: recognised by their first line alone.
         explodeMBox(scan, path, emls);
         countFound(scan, emls, emlxs);
     }
@@ -220,8 +229,20 @@ void LocalMailFiles::explodeFolder(Scan &scan, const QString &folder, QStringLis
     const QDir dir(folder);
     const QStringList entries =
         dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QString &entry : entries)
+    const bool maildir = MailStores::isMaildir(folder);
+    if (maildir) {
+        // One message per file in "new" and "cur"; "tmp" holds deliveries still being
+        // written and is never read.
+        for (const QString &message : MailStores::maildirMessages(folder)) {
+            emls.append(message);
+            countFound(scan, emls, emlxs);
+        }
+    }
+    for (const QString &entry : entries) {
+        if (maildir && (entry == QLatin1String("cur") || entry == QLatin1String("new") || entry == QLatin1String("tmp")))
+            continue;
         explode(scan, dir.filePath(entry), emls, emlxs);
+    }
 }
 
 void LocalMailFiles::explodeMBox(Scan &scan, const QString &path, QStringList &emls)
@@ -231,11 +252,30 @@ void LocalMailFiles::explodeMBox(Scan &scan, const QString &path, QStringList &e
         TLog(QStringLiteral("Could not create the private piece folder %1").arg(folder));
         return;
     }
+    // A client may be rewriting the file (Thunderbird compacts folders in place): pieces
+    // cut from a file that changed while it was read may be half of one message and half
+    // of another. They are dropped; the next run takes the file as it is then.
+    const QFileInfo before(path);
+    const qint64 size = before.size();
+    const QDateTime modified = before.lastModified();
+    QStringList pieces;
     MboxSplitter::split(path, folder, [&](const QString &piece) {
-        emls.append(piece);
+        pieces.append(piece);
         if (scan.count)
             scan.count->fetch_add(1, std::memory_order_relaxed);
+        if (scan.onPiece)
+            scan.onPiece(piece);
     });
+    const QFileInfo after(path);
+    if (after.size() != size || after.lastModified() != modified) {
+        TLog(QStringLiteral("mbox file changed while it was read, left for the next run: %1").arg(path));
+        for (const QString &piece : pieces)
+            QFile::remove(piece);
+        if (scan.count)
+            scan.count->fetch_sub(pieces.size(), std::memory_order_relaxed);
+        return;
+    }
+    emls += pieces;
 }
 
 QByteArray LocalMailFiles::cleanUpLineEndings(const QByteArray &data) { return MboxSplitter::cleanUpLineEndings(data); }
@@ -342,9 +382,12 @@ std::shared_ptr<MCOMessageParser> LocalMailFiles::makeMCOMessage(const QString &
     if (QFileInfo(path).suffix() == QLatin1String("emlx")) {
         bytes = EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, mailappAttachments).value_or(QByteArray());
     } else {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
+        QFile file;
+        const int fd = MailStores::openForReading(path);
+        if (fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
             bytes = file.readAll();
+        else if (fd >= 0)
+            ::close(fd);
     }
     if (bytes.size() <= 64) {
         TLog(QStringLiteral("Email could not be made %1").arg(path));

@@ -16,6 +16,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -33,6 +34,8 @@ public:
         // Folders walked so far, by device and inode: a symbolic link back up the tree
         // would otherwise make the walk endless.
         QSet<QPair<quint64, quint64>> visited;
+        // Called after each mbox piece is written, on the scanning thread; may be empty.
+        std::function<void(const QString &piecePath)> onPiece;
     };
 
     // --- Placement ---------------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "localmail/MboxSplitter.h"
 
+#include "localmail/MailStores.h"
+
 #include "Utils/Log.h"
 
 #include <QFile>
@@ -180,9 +182,16 @@ QByteArray MboxSplitter::cleanUpLineEndings(const QByteArray &data)
 bool MboxSplitter::split(const QString &mboxPath, const QString &pieceFolder, const PieceHandler &onPiece,
                          qsizetype blockSize)
 {
-    QFile file(mboxPath);
-    if (!file.open(QIODevice::ReadOnly))
+    // Read without touching the file's access time where it is ours: reading never
+    // changes a mail store.
+    QFile file;
+    const int fd = MailStores::openForReading(mboxPath);
+    if (fd < 0)
         return false;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
     CleaningReader reader(file, blockSize);
     Window w{reader, {}, 0, false};
 

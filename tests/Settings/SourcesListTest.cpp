@@ -132,6 +132,7 @@ TEST(SourcesList, TheMailChooserOpensAtTheUsersMailFolder)
         {{}, ""},
         {{".local/share/evolution/mail"}, ".local/share/evolution/mail"},
         {{".thunderbird", ".local/share/evolution/mail"}, ".thunderbird"},
+        {{"Maildir", ".local/share/evolution/mail"}, "Maildir"},
         {{"Mail", ".thunderbird"}, "Mail"},
     };
     for (const Row &row : rows) {

@@ -355,3 +355,79 @@ TEST(ArchiveCommand, LinuxNamesAndOneOutputPerMessage)
         << second.out.toStdString();
     EXPECT_EQ(filesBelow(box.archive()), files);
 }
+
+namespace {
+
+QString xdgTags(const QString &path)
+{
+    QProcess p;
+    p.start("getfattr", {"--only-values", "-n", "user.xdg.tags", path});
+    p.waitForFinished();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+} // namespace
+
+// A Thunderbird folder tree, a Maildir and a spool, archived as a user would point
+// tarnwick at them: the messages under the folders the clients show, the clients' tags on
+// the PDFs, and nothing written by a second run.
+TEST(ArchiveCommand, ThunderbirdAndMaildirStores)
+{
+    Sandbox box;
+    const QString root = box.dir.filePath("stores");
+    const QByteArray text = "Content-Type: text/plain; charset=utf-8\n\n" + QByteArray("Words of the body.\n").repeated(30);
+    const auto mail = [&](int n, const QByteArray &extra = {}) {
+        return message(QStringLiteral("Date: Tue, 14 Feb 2023 09:%1:00 +0000\nMessage-ID: <%1@x>\n").arg(n, 2, 10, QChar('0')).toUtf8() +
+                           extra,
+                       QStringLiteral("Store note %1").arg(n), text);
+    };
+    const auto write = [](const QString &path, const QByteArray &bytes) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    const QByteArray separator = "From - Tue Feb 14 09:30:00 2023\n";
+    write(root + "/Local Folders/Inbox", separator + mail(1, "X-Mozilla-Keys: $label1 projectx\n") + "\n" + separator + mail(2) + "\n");
+    write(root + "/Local Folders/Inbox.msf", "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n");
+    write(root + "/Local Folders/Archives.sbd/2023", separator + mail(3) + "\n");
+    write(root + "/Maildir/cur/1.M1.h:2,FS", mail(4));
+    write(root + "/Maildir/tmp/2.M2.h", mail(5));
+    write(root + "/Maildir/.Lists.foo/new/3.M3.h", mail(6));
+    QDir().mkpath(root + "/Maildir/new");
+    QDir().mkpath(root + "/Maildir/.Lists.foo/cur");
+
+    QProcess paths;
+    box.setUp(paths);
+    paths.start(TestSupport::tarnwickBinary(), {"paths", "--json", "--dest", box.archive(), root});
+    const Outcome listed = finish(paths);
+    ASSERT_EQ(listed.status, 0) << listed.err.toStdString();
+    QMap<QString, QString> folderOf;
+    for (const QJsonValue &v : QJsonDocument::fromJson(listed.out.toUtf8()).array())
+        folderOf.insert(v.toObject()["subject"].toString(), v.toObject()["mailFolder"].toString());
+    const QMap<QString, QString> expected{{"Store note 1", "stores/Local Folders/Inbox"},
+                                          {"Store note 2", "stores/Local Folders/Inbox"},
+                                          {"Store note 3", "stores/Local Folders/Archives/2023"},
+                                          {"Store note 4", "stores/Maildir"},
+                                          {"Store note 6", "stores/Maildir/Lists/foo"}};
+    EXPECT_EQ(folderOf, expected);
+
+    const Outcome first = archive(box, {"--dest", box.archive(), root});
+    ASSERT_EQ(first.status, 0) << first.err.toStdString();
+    EXPECT_TRUE(first.out.startsWith("Done: 5 of 5 messages handed out, 5 PDFs written in this run")) << first.out.toStdString();
+    const auto files = filesBelow(box.archive());
+    QMap<QString, QString> tags;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        if (it.key().endsWith(".pdf"))
+            tags.insert(QFileInfo(it.key()).fileName().section("  ", 1), xdgTags(it.key()));
+    EXPECT_EQ(tags.value("Store note 1.pdf"), "Important,projectx");
+    EXPECT_EQ(tags.value("Store note 4.pdf"), "Flagged");
+    EXPECT_EQ(tags.value("Store note 2.pdf"), "");
+    EXPECT_TRUE(QFileInfo::exists(box.archive() + "/stores/Local Folders/Archives/2023/2023/02"));
+
+    const Outcome second = archive(box, {"--dest", box.archive(), root});
+    ASSERT_EQ(second.status, 0);
+    EXPECT_TRUE(second.out.startsWith("Done: 5 of 5 messages handed out, 0 PDFs written in this run"))
+        << second.out.toStdString();
+    EXPECT_EQ(filesBelow(box.archive()), files);
+}

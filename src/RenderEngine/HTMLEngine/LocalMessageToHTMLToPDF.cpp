@@ -362,7 +362,7 @@ void LocalMessageToHTMLToPDF::finishAfterFallbackPrint()
     if (message) {
         addEmailsAsKeywords(m_printingToPath, *message);
         setCreationDate(m_printingToPath, dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()));
-        addAppleTags(*message, m_printingToPath);
+        addAppleTags(*message, m_printingToPath, extraTags());
         // After the document information is written: that rewrite replaces the file.
         storeMessageIdentity(m_printingToPath, messageIdentity(*message));
         incrementPDFCount();
