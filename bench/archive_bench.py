@@ -579,12 +579,19 @@ def is_renderbox(pid):
         return False
 
 
-def run_archive(binary, dest, inputs, env, log_prefix, sample=True):
-    """Runs `tarnwick archive`, sampling memory every 0.2 s. Figures in kB."""
+def cpu_seconds_of_children():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run_archive(binary, dest, inputs, env, log_prefix, sample=True, extra=()):
+    """Runs `tarnwick archive`, sampling memory every 0.2 s. Figures in kB. `cpu` is the
+    processor time of the whole process tree (every process is waited for by its parent)."""
     out, err = open(f"{log_prefix}.stdout", "w+"), open(f"{log_prefix}.stderr", "w+")
     stats = {"front_hwm": 0, "renderbox_hwm": {}, "renderbox_tree_rss": 0, "tree_rss": 0, "concurrent": 0}
+    cpu_before = cpu_seconds_of_children()
     start = time.perf_counter()
-    proc = subprocess.Popen([str(binary), "archive", "--dest", str(dest)] + [str(p) for p in inputs],
+    proc = subprocess.Popen([str(binary), "archive", "--dest", str(dest)] + list(extra) + [str(p) for p in inputs],
                             stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env)
     while proc.poll() is None:
         if sample:
@@ -601,6 +608,7 @@ def run_archive(binary, dest, inputs, env, log_prefix, sample=True):
                 stats["renderbox_tree_rss"] = max(stats["renderbox_tree_rss"], rss)
         time.sleep(0.2 if sample else 0.01)
     stats["wall"] = time.perf_counter() - start
+    stats["cpu"] = cpu_seconds_of_children() - cpu_before
     stats["status"] = proc.returncode
     out.seek(0)
     err.seek(0)
@@ -673,6 +681,8 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     ap.add_argument("--skip-baseline", action="store_true", help="do not run the baseline")
     ap.add_argument("--skip-tarnwick", action="store_true", help="do not run tarnwick (generation and baseline only)")
+    ap.add_argument("--compare", metavar="BUILD", help="another build (the current one) to run first on the same messages")
+    ap.add_argument("--engines", metavar="N,N,...", help="also run with --engines N for each N (first run only)")
     args = ap.parse_args()
     binary = pathlib.Path(args.build) / "tarnwick"
     if not args.skip_tarnwick and not binary.exists():
@@ -769,6 +779,38 @@ def main():
                      if rerun.get("new_files") else ""))
             if tw["stdout"].strip():
                 print("  tarnwick's summary (first run):\n" + tail(tw["stdout"], 8))
+        scaling = []
+        if not args.skip_tarnwick and (args.compare or args.engines):
+            runs = []
+            if args.compare:
+                runs.append((f"compared build ({args.compare}), its default", pathlib.Path(args.compare) / "tarnwick", ()))
+            if tw:
+                runs.append(("this build, default engines", binary, None))
+            for count in (args.engines.split(",") if args.engines else []):
+                runs.append((f"this build, --engines {count}", binary, ("--engines", count.strip())))
+            for i, (label, exe, extra) in enumerate(runs):
+                if extra is None:
+                    scaling.append((label, tw))
+                    continue
+                note(f"scaling: {label}")
+                dest_i = work / f"scale{i}"
+                r = run_archive(exe, dest_i, [mbox_path], env, work / f"scale{i}", extra=extra)
+                r["pdfs"], r["emls"] = count_outputs(dest_i) if dest_i.exists() else (0, 0)
+                if r["status"] != 0 or r["pdfs"] + r["emls"] != n:
+                    failures.append(f"{label}: status {r['status']}, {r['pdfs']} PDFs + {r['emls']} emergency copies of {n}")
+                scaling.append((label, r))
+                shutil.rmtree(dest_i, ignore_errors=True)
+        if scaling:
+            cpus = os.cpu_count() or 1
+            print(f"  side by side on the same {n} messages (first run; {cpus} CPUs):")
+            print(f"    {'run':44s} {'msg/s':>7s} {'CPU use':>8s} {'CPU-s/msg':>10s} {'at full CPU':>12s} {'tree peak':>10s} {'PDFs+eml':>9s}")
+            for label, r in scaling:
+                per_msg = r["cpu"] / n
+                ceiling = cpus / per_msg if per_msg > 0 else 0
+                print(f"    {label:44s} {n / r['wall']:7.2f} {100 * r['cpu'] / (r['wall'] * cpus):7.0f}% "
+                      f"{per_msg:10.3f} {ceiling:9.1f}/s {mb(r['tree_rss']):>10s} {r['pdfs'] + r['emls']:>9d}")
+            print("    (at full CPU: messages per second the processors would allow at the measured processor time "
+                  "per message)")
         if failures:
             print(f"  CHECK FAILED: {len(failures)} problem(s), listed on standard error", flush=True)
             print("\n!!! BENCHMARK CHECK FAILED !!!", file=sys.stderr)

@@ -15,6 +15,8 @@ inline const QString emlFormat = QStringLiteral("eml_format");
 inline const QString windowsFilenames = QStringLiteral("windows_filenames");
 inline const QString tinyHeaders = QStringLiteral("tiny_headers");
 inline const QString emlFiles = QStringLiteral("eml_files");
+// Render engines (each with its renderbox) of the job; absent or 0: chosen from the machine.
+inline const QString renderEngines = QStringLiteral("render_engines");
 // Per message, not per job: which of the outputs of a path that several different
 // messages expand to belongs to this one (1 or absent: the path as the formats give it;
 // n >= 2: " (n)" added, see MessageToHTMLToPDF::destinationPath).

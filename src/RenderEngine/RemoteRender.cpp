@@ -190,6 +190,7 @@ void RemoteRender::renderboxDone(const QString &name, const QString &object)
 {
     if (object == m_currentFile) {
         m_busyWorking = false;
+        emit requestDone();
     } else {
         TLog(QStringLiteral("some logic error got %1 while we should only get %2").arg(object, m_currentFile));
         TLog(QStringLiteral("previous items we STARTED on %1").arg(m_renderedFiles.join(QStringLiteral(", "))));

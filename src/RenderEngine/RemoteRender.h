@@ -26,6 +26,10 @@ class QTimer;
 
 class RemoteRender : public QObject {
     Q_OBJECT
+signals:
+    // The renderbox reported the end of the current request ("rb_done_").
+    void requestDone();
+
 public:
     // Makes the ID and the private folder (mode 0700); starts no child yet.
     explicit RemoteRender(const JobOptions &options, QObject *parent = nullptr);

@@ -4,6 +4,7 @@
 #include "RenderEngine/RenderTool.h"
 
 #include "RenderEngine/MessageLookAhead.h"
+#include "RenderEngine/RemoteRender.h"
 #include "Utils/Log.h"
 #include "localmail/LocalMailFiles.h"
 #include "mailadapter/MCOMessageParser.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QFileInfo>
+#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -49,9 +51,14 @@ RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(par
     setStatus(QStringLiteral("Waiting"));
     // One set of claims for the job: its engines must not give two messages one path.
     const auto claims = std::make_shared<OutputClaims>();
-    for (int i = 0; i < kNumRenderEngines; ++i) {
+    const int asked = options.value(JobKey::renderEngines).toInt();
+    const int engines = asked > 0 ? qMin(asked, kMaxRenderEngines) : defaultEngineCount();
+    for (int i = 0; i < engines; ++i) {
         m_renderEngines.push_back(std::make_unique<MessageToHTMLToPDF>(options, true));
         m_renderEngines.back()->setOutputClaims(claims);
+        // An engine whose renderbox is done takes its next message now, not a tick later.
+        if (RemoteRender *handle = m_renderEngines.back()->remoteRenderbox())
+            connect(handle, &RemoteRender::requestDone, this, &RenderTool::scheduleDispatch);
     }
     m_timer = new QTimer(this);
     m_timer->setInterval(kTickMs);
@@ -63,6 +70,46 @@ RenderTool::~RenderTool()
 {
     if (!m_allDone)
         cleanup();
+}
+
+int RenderTool::engineCountFor(int processors, qint64 availableMemoryBytes)
+{
+    // A renderbox spends most of a message waiting (the page's first second, its
+    // resources, printing): measured on two processors, about twelve engines per processor
+    // keep them busy. Each renderbox with its engine processes needs about 350 MB; a
+    // quarter of the available memory is left to everything else.
+    constexpr int kEnginesPerProcessor = 12;
+    constexpr qint64 kBytesPerEngine = 350LL * 1024 * 1024;
+    const int byProcessors = qMax(1, processors) * kEnginesPerProcessor;
+    const qint64 byMemory = availableMemoryBytes > 0 ? availableMemoryBytes * 3 / 4 / kBytesPerEngine : kNumRenderEngines;
+    return int(qBound(qint64(kNumRenderEngines), qMin(qint64(byProcessors), byMemory), qint64(kMaxRenderEngines)));
+}
+
+int RenderTool::defaultEngineCount()
+{
+    qint64 available = 0;
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (meminfo.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : meminfo.readAll().split('\n')) {
+            if (line.startsWith("MemAvailable:"))
+                available = line.mid(13).trimmed().split(' ').value(0).toLongLong() * 1024;
+        }
+    }
+    return engineCountFor(QThread::idealThreadCount(), available);
+}
+
+void RenderTool::scheduleDispatch()
+{
+    if (m_dispatchScheduled || m_allDone)
+        return;
+    m_dispatchScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_dispatchScheduled = false;
+            renderTimer();
+        },
+        Qt::QueuedConnection);
 }
 
 int RenderTool::renderboxFailureCount() const

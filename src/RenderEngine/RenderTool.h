@@ -31,10 +31,13 @@ class QTimer;
 class RenderTool : public QObject {
     Q_OBJECT
 public:
+    // The fewest engines a job has; more where the machine has the processors and memory.
     static constexpr int kNumRenderEngines = 16;
+    static constexpr int kMaxRenderEngines = 128;
 
-    // Builds the job (status "Waiting"), its 16 engines in remote mode and the render
-    // timer; nothing is rendered before renderPDFs().
+    // Builds the job (status "Waiting"), its engines in remote mode ("render_engines" of
+    // them, else defaultEngineCount()) and the render timer; nothing is rendered before
+    // renderPDFs().
     explicit RenderTool(const JobOptions &options, QObject *parent = nullptr);
     ~RenderTool() override;
 
@@ -83,6 +86,11 @@ public:
     QString getMainFolder() const;
     const std::vector<std::unique_ptr<MessageToHTMLToPDF>> &renderEngines() const { return m_renderEngines; }
 
+    // The engines a job gets when its options name no number: sixteen at least; more
+    // when the processors and the available memory allow (see the .cpp).
+    static int defaultEngineCount();
+    static int engineCountFor(int processors, qint64 availableMemoryBytes);
+
     // `description` with its "%d" placeholders filled in order from `numbers`.
     static QString statusText(const QString &description, const QList<qint64> &numbers);
     // Appends one dated block listing `records` to the file at `path` (created with its
@@ -112,6 +120,8 @@ private:
     void cleanup();
     void setStatus(const QString &text) { m_operationDescription = text; }
     void finish(Result::Outcome outcome, const QString &reason = QString());
+    // Hands out work at the next turn of the event loop instead of the next tick.
+    void scheduleDispatch();
 
     JobOptions m_options;
     QString m_jobName;
@@ -121,6 +131,7 @@ private:
     // Written by the scanning thread, which may outlive the job.
     std::shared_ptr<std::atomic<qint64>> m_explodeCount = std::make_shared<std::atomic<qint64>>(0);
     Result m_result;
+    bool m_dispatchScheduled = false;
     QString m_commonBasePath;
     QList<FailureRecord> m_failedMessages;
     QList<FailureRecord> m_abandonedMessages;

@@ -14,6 +14,8 @@ const QString kFeedURL = QStringLiteral("https://tarnwick.example.org/appcast.xm
 // Jobs that may render at once; each runs 16 renderboxes, so the ceiling is a memory one.
 constexpr qint64 kMinRenderJobs = 1;
 constexpr qint64 kMaxRenderJobs = 10;
+// Each renderbox with its engine processes takes a few hundred megabytes.
+constexpr qint64 kMaxRenderEngines = 128;
 
 std::optional<bool> parseBool(const QString &text)
 {
@@ -38,6 +40,8 @@ const QList<Entry> &PreferenceRegister::globalKeys()
          QStringLiteral("the message header in small print on every PDF")},
         {QStringLiteral("maxNumRenderJobs"), Type::Integer, 1, true,
          QStringLiteral("how many jobs may render at the same time (1 to 10)")},
+        {QStringLiteral("renderEnginesPerJob"), Type::Integer, 0, true,
+         QStringLiteral("render engines (renderboxes) per job; 0: chosen from the machine, at least 16")},
         {QStringLiteral("StartArchivingOnLaunch"), Type::Boolean, QVariant(), true,
          QStringLiteral("archive every source 3 seconds after launch")},
         {QStringLiteral("Generalpdf"), Type::String, QVariant(), true, QStringLiteral("the general PDF path format")},
@@ -152,6 +156,8 @@ std::optional<QVariant> PreferenceRegister::parseGeneralValue(const Entry &entry
         if (entry.key == QLatin1String("maxNumRenderJobs") && (n < kMinRenderJobs || n > kMaxRenderJobs))
             return refuse(QStringLiteral("%1 takes a number from %2 to %3, not %4")
                               .arg(entry.key).arg(kMinRenderJobs).arg(kMaxRenderJobs).arg(n));
+        if (entry.key == QLatin1String("renderEnginesPerJob") && (n < 0 || n > kMaxRenderEngines))
+            return refuse(QStringLiteral("%1 takes a number from 0 to %2, not %3").arg(entry.key).arg(kMaxRenderEngines).arg(n));
         return QVariant(n);
     }
     case Type::NumberString: {

@@ -26,8 +26,8 @@
 namespace {
 
 const char *kUsage =
-    "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--verbose]\n"
-    "                        PATH...\n"
+    "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--engines N]\n"
+    "                        [--verbose] PATH...\n"
     "Archives the messages of the .eml, .emlx and mbox files, Maildirs and folders given into DIR\n"
     "(default: the configured destination): a PDF per message, attachments, .eml copies.\n"
     "Messages already archived are skipped. On a terminal a progress line shows the job's\n"

@@ -31,6 +31,16 @@ bool JobArguments::parse(const QStringList &args, const QSet<QString> &switches,
         } else if (a == QLatin1String("--eml-format")) {
             if (!takeValue(emlFormat))
                 return false;
+        } else if (a == QLatin1String("--engines")) {
+            QString value;
+            if (!takeValue(value))
+                return false;
+            bool ok = false;
+            engines = value.toInt(&ok);
+            if (!ok || engines < 1 || engines > 128) {
+                error = QStringLiteral("--engines takes a number from 1 to 128, not '%1'").arg(value);
+                return false;
+            }
         } else if (switches.contains(a)) {
             flags.insert(a);
         } else if (a == QLatin1String("--")) {
@@ -70,6 +80,9 @@ JobOptions JobArguments::jobOptions() const
     for (const QString &path : paths)
         absolute.append(QDir::cleanPath(QFileInfo(path).absoluteFilePath())); // "Mail/" and "Mail" alike
     options[JobKey::emlFiles] = absolute;
+    const int engines = this->engines > 0 ? this->engines : int(prefs.integerForKey(QStringLiteral("renderEnginesPerJob")));
+    if (engines > 0)
+        options[JobKey::renderEngines] = engines;
     return options;
 }
 

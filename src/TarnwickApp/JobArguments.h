@@ -12,6 +12,7 @@
 struct JobArguments {
     QString dest;
     QString pdfFormat, attachmentFormat, emlFormat; // null: the general format
+    int engines = 0;                                // --engines N; 0: the preference, else automatic
     QSet<QString> flags;                            // switches given, such as "--json"
     QStringList paths;
 

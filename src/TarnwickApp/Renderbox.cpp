@@ -136,6 +136,10 @@ void RenderboxProcess::renderboxRender()
             DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
         });
         m_engine->setPrivateFolder(m_renderboxFolder);
+        // The end of a request is reported as soon as the engine ends it; the 0.1 s poll
+        // stays for work that ends later (resources still loading).
+        connect(m_engine.get(), &MessageToHTMLToPDF::messageFinished, this,
+                &RenderboxProcess::checkForCurrentRenderDone, Qt::QueuedConnection);
         m_engine->setUpLocalRendering();
     }
     if (data.isEmpty() && m_currentFile.isEmpty())

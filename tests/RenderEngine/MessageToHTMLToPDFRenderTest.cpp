@@ -9,6 +9,7 @@
 
 #include <QBuffer>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,8 @@
 #include <QPdfWriter>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -196,6 +199,11 @@ TEST(MessageView, RequestPolicy)
         {"chrome://settings", false, false},
         {"javascript:alert(1)", false, false},
         {"ftp://example.org/a.png", false, false},
+        // Remote images addressed through the fetching scheme by the composition: the
+        // same policy for the web address inside.
+        {"x-tarnwick-remote:https://example.org/logo.png", true, false},
+        {"x-tarnwick-remote:https://example.org/style.css", false, false},
+        {"x-tarnwick-remote:file:///etc/passwd.png", false, false},
     };
     for (const Row &row : rows) {
         QUrl url(QString::fromLatin1(row.url));
@@ -274,4 +282,86 @@ TEST(RenderPipeline, AbandonedPrintFilesAreSweptRecentOnesKept)
     EXPECT_FALSE(QFileInfo::exists(stale));
     EXPECT_TRUE(QFileInfo::exists(recent));
     EXPECT_EQ(QDir(folder).entryList({".tarnwick-print-*"}, QDir::Files | QDir::Hidden), QStringList{".tarnwick-print-2.pdf"});
+}
+
+namespace {
+
+// An HTTP server on loopback that answers every request for an image after `delayMs`.
+class SlowImageServer : public QObject {
+public:
+    explicit SlowImageServer(int delayMs) : m_delayMs(delayMs)
+    {
+        QImage image(64, 64, QImage::Format_RGB32);
+        image.fill(Qt::darkBlue);
+        QBuffer buffer(&m_png);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                socket->setParent(this);
+                QTimer::singleShot(m_delayMs, socket, [this, socket] {
+                    socket->write("HTTP/1.0 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
+                                  QByteArray::number(m_png.size()) + "\r\nConnection: close\r\n\r\n" + m_png);
+                    socket->disconnectFromHost();
+                    ++m_served;
+                    m_servedAfterMs = m_clock.elapsed();
+                });
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost);
+        m_clock.start();
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    int served() const { return m_served; }
+    qint64 servedAfterMs() const { return m_servedAfterMs; }
+
+private:
+    QTcpServer m_server;
+    QByteArray m_png;
+    QElapsedTimer m_clock;
+    int m_delayMs;
+    int m_served = 0;
+    qint64 m_servedAfterMs = -1;
+};
+
+int imagesIn(const QString &pdf)
+{
+    QProcess p;
+    p.start("pdfimages", {"-list", pdf});
+    p.waitForFinished(60000);
+    // Two header lines, then one line per image.
+    return qMax(0, int(QString::fromUtf8(p.readAllStandardOutput()).trimmed().split('\n').size()) - 2);
+}
+
+} // namespace
+
+// The page is printed as soon as it is ready, but never before its first second is over,
+// and a remote image that takes its time is waited for.
+TEST(RenderPipeline, ReadinessWaitsForTheFirstSecondAndForSlowImages)
+{
+    SlowImageServer server(2500);
+    ASSERT_NE(server.port(), 0);
+    struct Row {
+        QString html;
+        qint64 atLeastMs;
+        int images;
+    };
+    const Row rows[] = {
+        {QStringLiteral("<p>%1</p>").arg(QString("Nothing to wait for. ").repeated(20)), 1000, 0},
+        {QStringLiteral("<p>%1</p><img src=\"http://127.0.0.1:%2/slow.png\">")
+             .arg(QString("A picture from far away. ").repeated(20))
+             .arg(server.port()),
+         2500, 1},
+    };
+    for (const Row &row : rows) {
+        QTemporaryDir dest;
+        QElapsedTimer clock;
+        clock.start();
+        const Rendered r = render(htmlMessage("Readiness", row.html), dest.path());
+        const qint64 took = clock.elapsed();
+        ASSERT_TRUE(MessageToHTMLToPDF::pdfFilelooksOK(r.pdf)) << r.log.join('\n').toStdString();
+        EXPECT_GE(took, row.atLeastMs);
+        EXPECT_EQ(imagesIn(r.pdf), row.images) << r.log.join('\n').toStdString();
+    }
+    EXPECT_EQ(server.served(), 1);
 }

@@ -29,6 +29,8 @@
 namespace {
 
 constexpr int kCheckIntervalMs = 800;
+// Nothing prints before a page has had this long, however soon it settles.
+constexpr qint64 kMinimumRenderMs = 1000;
 constexpr int kAbsoluteLimitMs = 300'000;
 constexpr int kPauseAfterPrintFailureMs = 3000;
 // PDF viewers refuse pages taller than 200 inches.
@@ -158,6 +160,21 @@ void LocalMessageToHTMLToPDF::setUpLocalRendering()
     m_absoluteCut->setSingleShot(true);
     m_absoluteCut->setInterval(kAbsoluteLimitMs);
     connect(m_absoluteCut, &QTimer::timeout, this, &LocalMessageToHTMLToPDF::gaveUpOnRenderOrPrinting);
+    // A page that settles is checked at once (or when its first second is over) rather
+    // than at the next tick of the periodic check; the rules of the check are the same.
+    connect(m_window, &MCOMessageView::settled, this, &LocalMessageToHTMLToPDF::checkWhenSettled);
+}
+
+void LocalMessageToHTMLToPDF::checkWhenSettled()
+{
+    if (!m_renderCheckTimer || !m_renderCheckTimer->isActive())
+        return;
+    const qint64 wait = qMax<qint64>(0, kMinimumRenderMs - (QDateTime::currentMSecsSinceEpoch() - m_renderStartMs));
+    const quint64 generation = m_generation;
+    QTimer::singleShot(wait, this, [this, generation] {
+        if (m_generation == generation && m_renderCheckTimer->isActive())
+            timerCheckForDone();
+    });
 }
 
 void LocalMessageToHTMLToPDF::proceedToRenderMessage(const std::shared_ptr<MCOMessageParser> &message,

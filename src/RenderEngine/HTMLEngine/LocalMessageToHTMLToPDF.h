@@ -45,6 +45,7 @@ protected:
 
 private:
     void timerCheckForDone();
+    void checkWhenSettled();
     void reloadWebView();
     void createPDFNowThatHTMLIsReady();
     void startPrintingWebViewToPDF(const QString &path);

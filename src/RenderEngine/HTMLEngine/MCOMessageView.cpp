@@ -14,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -111,7 +112,8 @@ void MCOMessageView::registerSchemes()
     done = true;
     QWebEngineUrlScheme remote(kRemoteScheme);
     remote.setSyntax(QWebEngineUrlScheme::Syntax::Path);
-    remote.setFlags(QWebEngineUrlScheme::SecureScheme | QWebEngineUrlScheme::CorsEnabled);
+    remote.setFlags(QWebEngineUrlScheme::SecureScheme | QWebEngineUrlScheme::LocalScheme |
+                    QWebEngineUrlScheme::LocalAccessAllowed | QWebEngineUrlScheme::CorsEnabled);
     QWebEngineUrlScheme::registerScheme(remote);
 }
 
@@ -159,7 +161,11 @@ MCOMessageView::MCOMessageView(QWidget *parent) : QWidget(parent)
     s->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
     s->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
     connect(m_page, &QWebEnginePage::loadStarted, this, [this] { m_loading = true; });
-    connect(m_page, &QWebEnginePage::loadFinished, this, [this](bool) { m_loading = false; });
+    connect(m_page, &QWebEnginePage::loadFinished, this, [this](bool) {
+        m_loading = false;
+        if (m_stuffThatsDownloading.isEmpty())
+            emit settled();
+    });
 
     m_view = new QWebEngineView(this);
     m_view->setPage(m_page);
@@ -207,6 +213,13 @@ QString MCOMessageView::composeHtml()
     QString html = MCOHTMLRenderer::htmlForMessage(*m_message, m_delegate);
     if (html.size() > kMaxHtmlCharacters + 1)
         html.truncate(kMaxHtmlCharacters);
+    // The page has a secure scheme of its own, and the engine never lets a secure page
+    // load a plain http image (it blocks it, or quietly asks for it over https): remote
+    // images are addressed through our own fetching scheme from the start, where the
+    // request policy decides about them as before.
+    static const QRegularExpression remoteImage(QStringLiteral("(<img\\b[^>]*?\\bsrc\\s*=\\s*[\"']?)(https?://)"),
+                                                QRegularExpression::CaseInsensitiveOption);
+    html.replace(remoteImage, QStringLiteral("\\1") + QLatin1String(kRemoteScheme) + QStringLiteral(":\\2"));
     return html;
 }
 
@@ -229,8 +242,20 @@ bool MCOMessageView::allowRequest(QUrl &url, bool &redirected)
     }
     if (MCOCIDURLProtocol::isXMailcoreImage(url) || scheme == QLatin1String("data") || scheme == QLatin1String("about"))
         return true;
-    if (scheme == QLatin1String(kRemoteScheme))
-        return true; // counted when its web address was let through
+    if (scheme == QLatin1String(kRemoteScheme)) {
+        if (m_redirected.remove(url.toString()))
+            return true; // counted when its web address was let through
+        // Addressed so by the composition: the web address inside must pass the same
+        // policy as one the page asks for directly.
+        QUrl inner(url.path(QUrl::FullyEncoded), QUrl::StrictMode);
+        if (!inner.scheme().startsWith(QLatin1String("http")))
+            return false;
+        bool wrapped = false;
+        if (!allowRequest(inner, wrapped))
+            return false;
+        m_redirected.remove(inner.toString());
+        return true;
+    }
     if (scheme.startsWith(QLatin1String("htt"))) {
         // Remote content only as plain images: no style sheets, scripts, trackers with
         // query strings, or anything else.
@@ -243,6 +268,7 @@ bool MCOMessageView::allowRequest(QUrl &url, bool &redirected)
             return false;
         url = QUrl(QLatin1String(kRemoteScheme) + QLatin1Char(':') + url.toString(QUrl::FullyEncoded));
         redirected = true;
+        m_redirected.insert(url.toString());
         requestStarted(url);
         return true;
     }
@@ -260,6 +286,8 @@ void MCOMessageView::requestEnded(const QUrl &url)
         return;
     if (--*it <= 0)
         m_stuffThatsDownloading.erase(it);
+    if (m_stuffThatsDownloading.isEmpty() && !m_loading)
+        emit settled();
 }
 
 bool MCOMessageView::isPreviewableImageType(const QString &mimeType)

@@ -12,6 +12,7 @@
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QHash>
+#include <QSet>
 #include <QPointer>
 #include <QSizeF>
 #include <QUrl>
@@ -65,6 +66,10 @@ public:
     const QString &composedHtml() const { return m_html; }
 
     QWebEnginePage *page() const { return m_page; }
+
+    // Emitted when the page has finished loading and no sub-resource is outstanding: the
+    // moment the page may be ready, sooner than a periodic check would see it.
+    Q_SIGNAL void settled();
     QWebEngineView *webView() const { return m_view; }
 
     // Answers for the request filter and the part handler (public for them only).
@@ -78,6 +83,9 @@ public:
 
 private:
     std::optional<QByteArray> pageBytes(const QUrl &url) const;
+    // Remote-scheme addresses made here by redirecting a web address: their second pass
+    // through the policy is already counted.
+    QSet<QString> m_redirected;
     QString composeHtml();
 
     // The engine keeps a GPU cache even for a memory-only profile: in a private folder
