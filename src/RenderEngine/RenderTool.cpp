@@ -75,10 +75,11 @@ RenderTool::~RenderTool()
 int RenderTool::engineCountFor(int processors, qint64 availableMemoryBytes)
 {
     // A renderbox spends most of a message waiting (the page's first second, its
-    // resources, printing): measured on two processors, about twelve engines per processor
-    // keep them busy. Each renderbox with its engine processes needs about 350 MB; a
-    // quarter of the available memory is left to everything else.
-    constexpr int kEnginesPerProcessor = 12;
+    // resources, printing): measured on two processors (bench/archive_bench.py --engines),
+    // ten engines per processor kept them busiest; more only made them wait for each
+    // other. Each renderbox with its engine processes needs about 350 MB; a quarter of
+    // the available memory is left to everything else.
+    constexpr int kEnginesPerProcessor = 10;
     constexpr qint64 kBytesPerEngine = 350LL * 1024 * 1024;
     const int byProcessors = qMax(1, processors) * kEnginesPerProcessor;
     const qint64 byMemory = availableMemoryBytes > 0 ? availableMemoryBytes * 3 / 4 / kBytesPerEngine : kNumRenderEngines;

@@ -243,7 +243,7 @@ TEST(RenderTool, EngineCountFollowsTheMachineWithSixteenAsTheFloor)
     };
     const Row rows[] = {
         {1, 24 * GiB, 16},   // one processor: the floor
-        {2, 24 * GiB, 24},   // by processors
+        {2, 24 * GiB, 20},   // by processors
         {2, 4 * GiB, 16},    // little memory: the floor still
         {8, 24 * GiB, 52},   // by memory: three quarters of 24 GiB at 350 MB each
         {64, 512 * GiB, 128}, // the ceiling
