@@ -38,11 +38,9 @@ std::optional<JobOptions> commonOptions(const QString &key, Preferences &prefs, 
 
 } // namespace
 
-std::optional<JobOptions> forAccount(const QString &email, Preferences &prefs, FXKeychain &keychain, QString *error)
+std::optional<JobOptions> connectionOptions(const QString &email, Preferences &prefs, FXKeychain &keychain,
+                                           QString *error)
 {
-    std::optional<JobOptions> options = commonOptions(email, prefs, error);
-    if (!options)
-        return std::nullopt;
     const IMAPServer server = AccountSetup::serverFromString(prefs.stringForKey(PreferenceRegister::imapKey(email)));
     const QString authSystem = AccountSetup::authSystem(email, prefs);
     const QVariant stored = keychain.objectForKey(PreferenceRegister::passwordKey(email));
@@ -53,17 +51,30 @@ std::optional<JobOptions> forAccount(const QString &email, Preferences &prefs, F
                      .arg(email);
         return std::nullopt;
     }
-    (*options)[JobKey::emailUsername] = email;
-    (*options)[JobKey::imapServer] = server.host;
-    (*options)[JobKey::imapPort] = server.port;
-    (*options)[JobKey::imapTransport] = int(server.connectionType);
-    (*options)[JobKey::password] = password;
-    (*options)[JobKey::authSystem] = authSystem;
-    (*options)[JobKey::accessToken] = QString(); // comes with the Google sign-in
-    (*options)[JobKey::imapCertificateSHA256] = prefs.stringForKey(PreferenceRegister::certificatePinKey(email));
+    JobOptions options;
+    options[JobKey::emailUsername] = email;
+    options[JobKey::imapServer] = server.host;
+    options[JobKey::imapPort] = server.port;
+    options[JobKey::imapTransport] = int(server.connectionType);
+    options[JobKey::password] = password;
+    options[JobKey::authSystem] = authSystem;
+    options[JobKey::accessToken] = QString(); // comes with the Google sign-in
+    options[JobKey::imapCertificateSHA256] = prefs.stringForKey(PreferenceRegister::certificatePinKey(email));
     const QString skipKey = PreferenceRegister::ignoreFoldersKey(email);
     if (prefs.hasStoredValue(skipKey))
-        (*options)[JobKey::foldersToSkip] = prefs.stringListForKey(skipKey);
+        options[JobKey::foldersToSkip] = prefs.stringListForKey(skipKey);
+    return options;
+}
+
+std::optional<JobOptions> forAccount(const QString &email, Preferences &prefs, FXKeychain &keychain, QString *error)
+{
+    std::optional<JobOptions> options = commonOptions(email, prefs, error);
+    if (!options)
+        return std::nullopt;
+    const std::optional<JobOptions> connection = connectionOptions(email, prefs, keychain, error);
+    if (!connection)
+        return std::nullopt;
+    options->insert(*connection);
     return options;
 }
 

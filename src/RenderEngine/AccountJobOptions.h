@@ -19,6 +19,11 @@ namespace AccountJobOptions {
 // no destination chosen, or a password account without a stored password.
 std::optional<JobOptions> forAccount(const QString &email, Preferences &prefs, FXKeychain &keychain, QString *error);
 
+// Only the keys that reach the account's server (server, port, security, user name,
+// password, sign-in kind, pinned certificate, switched-off folders).
+std::optional<JobOptions> connectionOptions(const QString &email, Preferences &prefs, FXKeychain &keychain,
+                                           QString *error);
+
 // The options of a folder source's job ("eml_files" the one folder).
 std::optional<JobOptions> forFolder(const QString &path, Preferences &prefs, QString *error);
 

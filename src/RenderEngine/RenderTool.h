@@ -66,6 +66,9 @@ public:
     // The chunks of a folder of `count` messages, in order: ranges of at most 5001
     // numbers, each starting where the one before ended plus one chunk length.
     static QList<HeaderChunk> headerChunksForFolder(const MCOIMAPFolder &folder, quint32 count);
+    // A session for the IMAP keys of `options`, which stores the fingerprint of a newly
+    // accepted server certificate with the account ("__CertSHA256").
+    static MCOIMAPSession *sessionForOptions(const JobOptions &options, QObject *parent);
     // Where the session comes from for an IMAP job (tests give a session of their own);
     // by default one is built from the job's options.
     MCOIMAPSession *session() const { return m_session; }

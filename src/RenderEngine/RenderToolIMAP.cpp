@@ -42,33 +42,39 @@ QList<RenderTool::HeaderChunk> RenderTool::headerChunksForFolder(const MCOIMAPFo
     return chunks;
 }
 
+MCOIMAPSession *RenderTool::sessionForOptions(const JobOptions &options, QObject *parent)
+{
+    auto *session = new MCOIMAPSession(parent);
+    session->setHostname(options.value(JobKey::imapServer).toString());
+    session->setPort(options.value(JobKey::imapPort, 993).toInt());
+    session->setUsername(options.value(JobKey::emailUsername).toString());
+    switch (options.value(JobKey::imapTransport, 4).toInt()) {
+    case 1: session->setConnectionType(MCOIMAPSession::ConnectionTypeClear); break;
+    case 2: session->setConnectionType(MCOIMAPSession::ConnectionTypeStartTLS); break;
+    default: session->setConnectionType(MCOIMAPSession::ConnectionTypeTLS); break;
+    }
+    if (options.value(JobKey::authSystem).toString() == QLatin1String("kauth_google_oauth")) {
+        session->setAuthType(MCOIMAPSession::AuthTypeXOAuth2);
+        session->setOAuth2Token(options.value(JobKey::accessToken).toString());
+    } else {
+        session->setPassword(options.value(JobKey::password).toString());
+    }
+    session->setPinnedCertificateSHA256(options.value(JobKey::imapCertificateSHA256).toString());
+    const QString account = options.value(JobKey::emailUsername).toString();
+    QObject::connect(session, &MCOIMAPSession::certificateAccepted, session,
+                     [account](const QString &sha256, bool verified) {
+                         TLog(QStringLiteral("%1 certificate of %2 pinned: SHA-256 %3")
+                                  .arg(verified ? QStringLiteral("verified") : QStringLiteral("first"), account, sha256));
+                         if (!account.isEmpty())
+                             Preferences::shared().setValue(PreferenceRegister::certificatePinKey(account), sha256);
+                     });
+    return session;
+}
+
 void RenderTool::buildSession()
 {
-    if (m_session)
-        return;
-    m_session = new MCOIMAPSession(this);
-    m_session->setHostname(m_options.value(JobKey::imapServer).toString());
-    m_session->setPort(m_options.value(JobKey::imapPort, 993).toInt());
-    m_session->setUsername(m_options.value(JobKey::emailUsername).toString());
-    switch (m_options.value(JobKey::imapTransport, 4).toInt()) {
-    case 1: m_session->setConnectionType(MCOIMAPSession::ConnectionTypeClear); break;
-    case 2: m_session->setConnectionType(MCOIMAPSession::ConnectionTypeStartTLS); break;
-    default: m_session->setConnectionType(MCOIMAPSession::ConnectionTypeTLS); break;
-    }
-    if (m_options.value(JobKey::authSystem).toString() == QLatin1String("kauth_google_oauth")) {
-        m_session->setAuthType(MCOIMAPSession::AuthTypeXOAuth2);
-        m_session->setOAuth2Token(m_options.value(JobKey::accessToken).toString());
-    } else {
-        m_session->setPassword(m_options.value(JobKey::password).toString());
-    }
-    m_session->setPinnedCertificateSHA256(m_options.value(JobKey::imapCertificateSHA256).toString());
-    const QString account = m_options.value(JobKey::emailUsername).toString();
-    connect(m_session, &MCOIMAPSession::certificateAccepted, this, [account](const QString &sha256, bool verified) {
-        TLog(QStringLiteral("%1 certificate of %2 pinned: SHA-256 %3")
-                 .arg(verified ? QStringLiteral("verified") : QStringLiteral("first"), account, sha256));
-        if (!account.isEmpty())
-            Preferences::shared().setValue(PreferenceRegister::certificatePinKey(account), sha256);
-    });
+    if (!m_session)
+        m_session = sessionForOptions(m_options, this);
 }
 
 void RenderTool::refreshToken()
