@@ -53,6 +53,13 @@ RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(par
         m_renderEngines.push_back(std::make_unique<MessageToHTMLToPDF>(options, true));
         m_renderEngines.back()->setOutputClaims(claims);
         connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::sessionCredsFailed, this, &RenderTool::authFailed);
+        // An IMAP engine is free again when its download is in, not on a tick: hand it
+        // the next message at once, or an .eml-only job would wait for the clock far
+        // more than for the server.
+        connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::messageFinished, this, [this] {
+            if (!isLocalFileJob())
+                renderTimer();
+        }, Qt::QueuedConnection);
     }
     m_timer = new QTimer(this);
     m_timer->setInterval(kTickMs);
