@@ -297,6 +297,10 @@ private:
     void imapDownloaded(const QByteArray &data, MCOIMAPSession *session, bool emlOnly,
                         const QString &mailappAttachments);
     void cancelIMAPOperation();
+    // Fetches one part of a message known by its header and writes it at `path` (never
+    // replacing a file); counted in m_attachmentsDownloading until it ends.
+    bool downloadIMAPPart(const MCOAbstractPartPtr &part, MCOIMAPSession *session, const MCOIMAPMessage &message,
+                          const QString &path);
     // The regular .eml copy of a message known by its header: downloaded, then written.
     void writeEMLMessageFromServer(const std::shared_ptr<MCOIMAPMessage> &message, MCOIMAPSession *session,
                                    const QString &path);
@@ -310,6 +314,7 @@ private:
     int m_attachmentsDownloading = 0;
     std::optional<FailureRecord> m_failedMessage;
     QPointer<MCOIMAPOperation> m_op; // the raw-message fetch in flight
+    QList<QPointer<MCOIMAPOperation>> m_partOps; // attachment parts being fetched
 
     // Remote mode.
     std::unique_ptr<RemoteRender> m_remoteRenderbox;

@@ -26,6 +26,12 @@ void MessageToHTMLToPDF::cancelIMAPOperation()
     if (m_op)
         m_op->cancel();
     m_op = nullptr;
+    for (const QPointer<MCOIMAPOperation> &op : std::as_const(m_partOps)) {
+        if (op)
+            op->cancel();
+    }
+    m_partOps.clear();
+    m_attachmentsDownloading = 0;
 }
 
 void MessageToHTMLToPDF::startIMAPDownload(const std::shared_ptr<MCOIMAPMessage> &message, MCOIMAPSession *session,

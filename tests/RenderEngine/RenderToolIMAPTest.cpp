@@ -24,6 +24,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 
 namespace {
 
@@ -48,6 +49,20 @@ QByteArray fixtureMessage(const QString &folder, int i)
         .arg(i % 60, 2, 10, QLatin1Char('0'))
         .toUtf8();
 }
+
+// Two attachments whose bytes survive only if the transfer encodings are undone.
+const QByteArray kBinary = QByteArray::fromHex("00ff10803d0d0a2e2e2f");
+const QByteArray kPartsMessage =
+    "From: Sender Person <sender@example.org>\r\nTo: anna@example.org\r\nSubject: Parts\r\n"
+    "Date: Mon, 7 Dec 2026 10:00:00 +0000\r\nMessage-ID: <parts@fixture.test>\r\nMIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+    "--b\r\nContent-Type: text/plain\r\n\r\nSee the attachments.\r\n"
+    "--b\r\nContent-Type: application/octet-stream; name=\"data.bin\"\r\nContent-Disposition: attachment; "
+    "filename=\"data.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + kBinary.toBase64() + "\r\n"
+    "--b\r\nContent-Type: text/plain; charset=utf-8; name=\"notes.txt\"\r\nContent-Disposition: attachment; "
+    "filename=\"notes.txt\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+    "Gr=C3=BC=C3=9Fe, a long line that is soft=\r\n broken.\r\n"
+    "--b--\r\n";
 
 JobOptions optionsFor(const DovecotServer &server, const QString &dest, int transport = 4)
 {
@@ -167,6 +182,8 @@ protected:
                     {QStringLiteral("Five"), 5000}, {QStringLiteral("Big"), 12000},
                     {QStringLiteral("Skipped"), 3}, {QStringLiteral("Entw&APw-rfe"), 2},
                     {QStringLiteral("a.b"), 1}};
+        s_server->createMailbox(kUser, QStringLiteral("Parts"));
+        s_server->writeMessage(kUser, QStringLiteral("Parts"), kPartsMessage);
         for (auto it = s_counts.cbegin(); it != s_counts.cend(); ++it) {
             s_server->createMailbox(kUser, it.key());
             for (int i = 1; i <= it.value(); ++i)
@@ -201,7 +218,7 @@ protected:
 TEST_F(IMAPJob, EveryMessageIsWrittenOnceAndARerunDownloadsNothing)
 {
     JobOptions options = optionsFor(*s_server, dest.path());
-    options[JobKey::foldersToSkip] = QStringList{QStringLiteral("Skipped")};
+    options[JobKey::foldersToSkip] = QStringList{QStringLiteral("Skipped"), QStringLiteral("Parts")};
     const int fetchesBefore = s_server->countLogLines(QStringLiteral("(BODY.PEEK[])"));
 
     const RenderTool::Result first = runJob(options);
@@ -282,6 +299,37 @@ TEST_F(IMAPJob, ThePathOfAListedHeaderIsThePathOfItsDownloadedMessage)
     }
 }
 
+TEST_F(IMAPJob, AttachmentPartsAreFetchedFromTheServerDecoded)
+{
+    JobOptions options = optionsFor(*s_server, dest.path());
+    options[JobKey::attachmentFormat] = QStringLiteral("%Y/__subject__ (attachments)/__filename__");
+    std::unique_ptr<MCOIMAPSession> session(RenderTool::sessionForOptions(options, nullptr));
+    MCOIMAPResult listed;
+    QEventLoop loop;
+    session->fetchMessagesByNumberOperation(QStringLiteral("Parts"), 1, 1)->start([&](const MCOIMAPResult &r) {
+        listed = r;
+        loop.quit();
+    });
+    loop.exec();
+    ASSERT_EQ(listed.messages.size(), 1) << qPrintable(listed.error.description);
+    const auto message = listed.messages[0];
+    ASSERT_EQ(message->attachments().size(), 2);
+    MessageToHTMLToPDF engine(options);
+    for (const MCOAbstractPartPtr &part : message->attachments())
+        EXPECT_TRUE(engine.downloadAttachment(part, session.get(), *message, kUser, QStringLiteral("Parts"), QString()));
+    const QString folder = dest.filePath(kUser + QStringLiteral("/Parts/2026/Parts (attachments)/"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QDir(folder).entryList(QDir::Files).size() == 2; }, 30000))
+        << qPrintable(filesBelow(dest.path()).join(QLatin1Char('\n')));
+    QFile bin(folder + QStringLiteral("data.bin")), txt(folder + QStringLiteral("notes.txt"));
+    ASSERT_TRUE(bin.open(QIODevice::ReadOnly));
+    EXPECT_EQ(bin.readAll(), kBinary);
+    ASSERT_TRUE(txt.open(QIODevice::ReadOnly));
+    // The line break before the boundary belongs to the boundary.
+    EXPECT_EQ(txt.readAll(), QStringLiteral("Grüße, a long line that is soft broken.").toUtf8());
+    // Only the parts were fetched, never the whole message.
+    EXPECT_EQ(s_server->countLogLines(QStringLiteral("Command finished: UID FETCH %1 (BODY.PEEK[2])").arg(message->uid())), 1);
+}
+
 TEST_F(IMAPJob, RefusalsEndTheJobAsFailedWithNothingWritten)
 {
     struct Row {
@@ -329,7 +377,7 @@ TEST_F(IMAPJob, RefusalsEndTheJobAsFailedWithNothingWritten)
 TEST_F(IMAPJob, AChangedCertificateIsRefusedNamingBothFingerprints)
 {
     JobOptions options = optionsFor(*s_server, dest.path());
-    options[JobKey::foldersToSkip] = QStringList{QStringLiteral("Big"), QStringLiteral("Five")};
+    options[JobKey::foldersToSkip] = QStringList{QStringLiteral("Big"), QStringLiteral("Five"), QStringLiteral("Parts")};
     ASSERT_EQ(runJob(options).outcome, RenderTool::Result::Outcome::Done);
     const QString pinned = Preferences::shared().stringForKey(PreferenceRegister::certificatePinKey(kUser));
     ASSERT_FALSE(pinned.isEmpty());
@@ -372,7 +420,7 @@ TEST_F(IMAPJob, AHeaderChunkCutOffIsTriedOnceMoreThenCounted)
         options[JobKey::imapPort] = proxy.port();
         options[JobKey::foldersToSkip] =
             QStringList{QStringLiteral("Big"), QStringLiteral("Skipped"), QStringLiteral("Entw&APw-rfe"),
-                        QStringLiteral("a.b"), QStringLiteral("Empty")};
+                        QStringLiteral("a.b"), QStringLiteral("Empty"), QStringLiteral("Parts")};
         const RenderTool::Result result = runJob(options);
         EXPECT_EQ(result.outcome, row.outcome) << qPrintable(result.reason);
         EXPECT_EQ(result.unlisted, row.unlisted);
