@@ -52,6 +52,8 @@ void MessageToHTMLToPDF::startIMAPDownload(const std::shared_ptr<MCOIMAPMessage>
             if (credentials) {
                 TLog(QStringLiteral("Credentials failed, getting new ones."));
                 emit self->sessionCredsFailed(token);
+                if (!self)
+                    return;
             }
             self->imapDownloadFailed(message,
                                      result.error.isError() ? result.error.description : QStringLiteral("no data"),

@@ -52,7 +52,10 @@ RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(par
     for (int i = 0; i < kNumRenderEngines; ++i) {
         m_renderEngines.push_back(std::make_unique<MessageToHTMLToPDF>(options, true));
         m_renderEngines.back()->setOutputClaims(claims);
-        connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::sessionCredsFailed, this, &RenderTool::authFailed);
+        // Queued: ending the job deletes the engines, and the one that reports is in the
+        // middle of its download's completion.
+        connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::sessionCredsFailed, this, &RenderTool::authFailed,
+                Qt::QueuedConnection);
         // An IMAP engine is free again when its download is in, not on a tick: hand it
         // the next message at once, or an .eml-only job would wait for the clock far
         // more than for the server.
