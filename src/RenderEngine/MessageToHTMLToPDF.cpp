@@ -7,6 +7,7 @@
 #include "RenderEngine/RemoteRender.h"
 #include "Utils/Log.h"
 #include "localmail/LocalMailFiles.h"
+#include "mailadapter/MCOIMAPMessage.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QFileInfo>
@@ -35,6 +36,7 @@ MessageToHTMLToPDF::~MessageToHTMLToPDF() { MessageToHTMLToPDF::shutdown(); }
 
 void MessageToHTMLToPDF::shutdown()
 {
+    cancelIMAPOperation();
     if (m_remoteRenderbox)
         m_remoteRenderbox->quitRenderbox();
     stopLocalWork();
@@ -166,8 +168,11 @@ void MessageToHTMLToPDF::startRender(const MCOMessagePtr &message, const QString
         proceedToRender(parsed, mainFolder, mailFolder, session, mailappAttachments);
         return;
     }
-    // Messages known only by their IMAP header are fetched by the IMAP session first.
-    TLog(QStringLiteral("handed non renderable message type: %1").arg(QStringLiteral("MCOIMAPMessage")));
+    if (auto imap = std::dynamic_pointer_cast<MCOIMAPMessage>(message); imap && session) {
+        startIMAPDownload(imap, session, false, mailappAttachments);
+        return;
+    }
+    TLog(QStringLiteral("handed non renderable message type: %1").arg(QStringLiteral("MCOIMAPMessage without a session")));
     m_busyRendering = false;
     emit messageFinished();
 }
@@ -184,7 +189,11 @@ bool MessageToHTMLToPDF::handlePossibleEMLOnlyRender(const MCOMessagePtr &messag
         return false;
     auto parsed = std::dynamic_pointer_cast<MCOMessageParser>(message);
     if (!parsed) {
-        TLog(QStringLiteral("handed non renderable message type: %1").arg(QStringLiteral("MCOIMAPMessage")));
+        if (auto imap = std::dynamic_pointer_cast<MCOIMAPMessage>(message); imap && session) {
+            startIMAPDownload(imap, session, true, mailappAttachments);
+            return true;
+        }
+        TLog(QStringLiteral("handed non renderable message type: %1").arg(QStringLiteral("MCOIMAPMessage without a session")));
         return false;
     }
     writeEMLMessage(message, session);

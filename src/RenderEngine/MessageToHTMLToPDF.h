@@ -21,6 +21,8 @@
 #include <optional>
 
 class MCOIMAPSession;
+class MCOIMAPOperation;
+class MCOIMAPMessage;
 class MCOAbstractPart;
 class MCOMessageParser;
 class RemoteRender;
@@ -192,6 +194,8 @@ public:
     static bool testDestinationFilePath(const QString &path, QString *failureReason = nullptr,
                                         const AlertHandler &alert = {});
     static bool pdfFilelooksOK(const QString &path);
+    // Writes `data` to `path` through a temporary file renamed into place.
+    static bool writeFileAtomically(const QString &path, const QByteArray &data, QString *error);
     static bool emlFilelooksOK(const QString &path);
 
     // --- Telling messages apart -----------------------------------------------------
@@ -252,6 +256,9 @@ public:
 signals:
     // Emitted when a message's work ends (for command-line drivers that wait on it).
     void messageFinished();
+    // "sessionCredsFailed": the server refused a download for its credentials; `token`
+    // is the OAuth2 access token that was in use (empty for password accounts).
+    void sessionCredsFailed(const QString &token);
 
 protected:
     // The HTML engine side's part (LocalMessageToHTMLToPDF): lays the message out and
@@ -286,6 +293,22 @@ private:
     void proceedToRender(const std::shared_ptr<MCOMessageParser> &message, const QString &mainFolder,
                          const QString &mailFolder, MCOIMAPSession *session, const QString &mailappAttachments);
     void releaseClaim();
+    // Downloads the raw message of an IMAP header, then renders it (or, `emlOnly`,
+    // writes its .eml copy and attachments).
+    void startIMAPDownload(const std::shared_ptr<MCOIMAPMessage> &message, MCOIMAPSession *session, bool emlOnly,
+                           const QString &mailappAttachments);
+    void imapDownloadFailed(const std::shared_ptr<MCOIMAPMessage> &message, const QString &errorText,
+                            bool credentials);
+    void imapDownloaded(const QByteArray &data, MCOIMAPSession *session, bool emlOnly,
+                        const QString &mailappAttachments);
+    void cancelIMAPOperation();
+    // Fetches one part of a message known by its header and writes it at `path` (never
+    // replacing a file); counted in m_attachmentsDownloading until it ends.
+    bool downloadIMAPPart(const MCOAbstractPartPtr &part, MCOIMAPSession *session, const MCOIMAPMessage &message,
+                          const QString &path);
+    // The regular .eml copy of a message known by its header: downloaded, then written.
+    void writeEMLMessageFromServer(const std::shared_ptr<MCOIMAPMessage> &message, MCOIMAPSession *session,
+                                   const QString &path);
 
     NotificationPoster m_poster = logNotification;
     AlertHandler m_alertHandler = logAlert;
@@ -295,6 +318,8 @@ private:
     bool m_isRetry = false;
     int m_attachmentsDownloading = 0;
     std::optional<FailureRecord> m_failedMessage;
+    QPointer<MCOIMAPOperation> m_op; // the raw-message fetch in flight
+    QList<QPointer<MCOIMAPOperation>> m_partOps; // attachment parts being fetched
 
     // Remote mode.
     std::unique_ptr<RemoteRender> m_remoteRenderbox;

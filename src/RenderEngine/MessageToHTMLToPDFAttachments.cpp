@@ -2,6 +2,10 @@
 
 #include "RenderEngine/MessageToHTMLToPDF.h"
 
+#include "mailadapter/MCOIMAPMessage.h"
+#include "mailadapter/MCOIMAPPart.h"
+#include "mailadapter/MCOIMAPSession.h"
+
 #include "Utils/Log.h"
 #include "localmail/LocalMailFiles.h"
 #include "mailadapter/MCOAttachment.h"
@@ -150,7 +154,6 @@ bool MessageToHTMLToPDF::downloadAttachment(const MCOAbstractPartPtr &part, MCOI
                                             const MCOAbstractMessage &message, const QString &mainFolder,
                                             const QString &mailFolder, const QString &dupWarn)
 {
-    Q_UNUSED(session);
     if (!part)
         return false;
     const QString name = duplicateSuffixedName(justFileName(*part), dupWarn);
@@ -158,6 +161,9 @@ bool MessageToHTMLToPDF::downloadAttachment(const MCOAbstractPartPtr &part, MCOI
     const QString path = destinationPath(msg, mainFolder, mailFolder, JobKey::attachmentFormat, name, m_options);
     if (path.isEmpty() || QFileInfo::exists(path))
         return false;
+    const auto *imapMessage = dynamic_cast<const MCOIMAPMessage *>(&message);
+    if (std::dynamic_pointer_cast<MCOIMAPPart>(part) && imapMessage && session)
+        return downloadIMAPPart(part, session, *imapMessage, path);
     auto attachment = std::dynamic_pointer_cast<MCOAttachment>(part);
     if (!attachment)
         return false;
@@ -187,4 +193,35 @@ QByteArray MessageToHTMLToPDF::stripNullsFrom(const QByteArray &data)
             out.append(c);
     }
     return out;
+}
+
+bool MessageToHTMLToPDF::downloadIMAPPart(const MCOAbstractPartPtr &part, MCOIMAPSession *session,
+                                          const MCOIMAPMessage &message, const QString &path)
+{
+    // The header travels with the download for the date stamp and the tags.
+    auto header = std::make_shared<MCOIMAPMessage>(message);
+    QPointer<MessageToHTMLToPDF> self(this);
+    MCOIMAPOperation *op =
+        session->fetchMessageAttachmentOperation(message.folder(), message.uid(), part->partID(), part->encoding());
+    m_partOps.append(op);
+    op->start([self, header, path](const MCOIMAPResult &result) {
+        if (!self)
+            return;
+        self->m_attachmentsDownloading = qMax(0, self->m_attachmentsDownloading - 1);
+        if (result.error.isError() || result.data.isEmpty()) {
+            TLog(QStringLiteral("attachment download failed for %1: %2").arg(path, result.error.description));
+            return;
+        }
+        // Another message's part may have taken the name meanwhile: never replaced.
+        if (QFileInfo::exists(path))
+            return;
+        QString error;
+        if (!writeFileAtomically(path, result.data, &error)) {
+            TLog(QStringLiteral("attachment not written: %1").arg(error));
+            return;
+        }
+        self->setCreationDate(path, dateFromMailCoreHeaderAndFixTheHeaderToo(header->header()));
+        addAppleTags(*header, path);
+    });
+    return true;
 }

@@ -8,6 +8,7 @@
 
 #include "CustomPaths/CustomPath.h"
 #include "Utils/Log.h"
+#include "mailadapter/MCOIMAPMessage.h"
 #include "mailadapter/MCOMessageParser.h"
 
 #include <QDir>
@@ -278,11 +279,14 @@ void MessageToHTMLToPDF::setCreationDate(const QString &path, const QDateTime &d
 
 void MessageToHTMLToPDF::writeEMLMessage(const MCOMessagePtr &message, MCOIMAPSession *session)
 {
-    Q_UNUSED(session);
     QString path;
     if (message)
         path = destinationPath(*message, m_mainFolder, m_mailFolder, JobKey::emlFormat, QString(), m_options);
     if (message && !path.isEmpty() && !m_mailFolder.isNull()) {
+        if (auto imap = std::dynamic_pointer_cast<MCOIMAPMessage>(message); imap && session) {
+            writeEMLMessageFromServer(imap, session, path); // ends the message when the bytes are in
+            return;
+        }
         if (auto parsed = std::dynamic_pointer_cast<MCOMessageParser>(message)) {
             QString error;
             // The message as received, not the cleaned or repaired bytes that were parsed.
@@ -356,4 +360,9 @@ QStringList MessageToHTMLToPDF::attachmentFileNames(const MCOAbstractMessage &me
         names.append(duplicateSuffixedName(name, count == 1 ? QString() : QString::number(count)));
     }
     return names;
+}
+
+bool MessageToHTMLToPDF::writeFileAtomically(const QString &path, const QByteArray &data, QString *error)
+{
+    return writeAtomically(path, data, error);
 }

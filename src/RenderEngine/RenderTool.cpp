@@ -59,6 +59,14 @@ RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(par
         // An engine whose renderbox is done takes its next message now, not a tick later.
         if (RemoteRender *handle = m_renderEngines.back()->remoteRenderbox())
             connect(handle, &RemoteRender::requestDone, this, &RenderTool::scheduleDispatch);
+        // Queued: ending the job deletes the engines, and the one that reports is in the
+        // middle of its download's completion.
+        connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::sessionCredsFailed, this, &RenderTool::authFailed,
+                Qt::QueuedConnection);
+        // An IMAP engine is free again when its download is in, not on a tick: hand it
+        // the next message at once, or an .eml-only job would wait for the clock far
+        // more than for the server.
+        connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::messageFinished, this, &RenderTool::scheduleDispatch);
     }
     m_timer = new QTimer(this);
     m_timer->setInterval(kTickMs);
@@ -131,7 +139,11 @@ bool RenderTool::isLocalFileJob() const { return !m_options.value(JobKey::emlFil
 
 QString RenderTool::getMainFolder() const
 {
-    // Local-file jobs have an unconnected session without a user name.
+    if (!isLocalFileJob()) {
+        const QString user = m_options.value(JobKey::emailUsername).toString();
+        if (!user.isEmpty())
+            return user;
+    }
     return LocalMailFiles::mainFolderForBasePath(m_commonBasePath);
 }
 
@@ -156,7 +168,12 @@ void RenderTool::renderPDFs()
         setStatus(QStringLiteral("%d of %d (scanning for files)"));
         buildFileList();
     } else {
+        buildSession();
         setStatus(QStringLiteral("Requesting email folder list"));
+        m_folderListTimer = new QTimer(this);
+        m_folderListTimer->setSingleShot(true);
+        connect(m_folderListTimer, &QTimer::timeout, this, &RenderTool::fetchFolderNames);
+        m_folderListTimer->start(m_folderListDelayMs);
     }
     emit progressChanged();
 }
@@ -210,6 +227,8 @@ void RenderTool::renderTimer()
         return;
     if (isLocalFileJob())
         renderTimerEML();
+    else
+        renderTimerIMAP();
 }
 
 void RenderTool::renderTimerEML()
@@ -251,7 +270,7 @@ void RenderTool::dispatch()
         for (const auto &engine : m_renderEngines) {
             if (engine->busyDoingSomething())
                 continue;
-            placed = tryAEMLRender(*engine) || placed;
+            placed = (isLocalFileJob() ? tryAEMLRender(*engine) : tryARender(*engine)) || placed;
             if (clock.elapsed() >= kDispatchBudgetMs)
                 return;
         }
@@ -308,8 +327,16 @@ bool RenderTool::checkForAllDone()
         return false;
     // Done means every message was tried in this run: nothing left to hand out and no
     // retry waiting.
-    if (m_gettingFileList || !m_fileListBuilt || (m_lookAhead && !m_lookAhead->isEmpty()) ||
-        !m_failedMessages.isEmpty())
+    if (isLocalFileJob()) {
+        if (m_gettingFileList || !m_fileListBuilt || (m_lookAhead && !m_lookAhead->isEmpty()))
+            return false;
+    } else if (!m_folderListDone || !m_foldersToFetch.isEmpty() || !m_foldersBeingFetched.isEmpty() ||
+               !m_fetchedHeaders.isEmpty()) {
+        // Done once the listing is over, also when no folder was selected or all were
+        // empty: an account without messages to archive is archived.
+        return false;
+    }
+    if (!m_failedMessages.isEmpty())
         return false;
     setStatus(QStringLiteral("Completing final operations"));
     m_fractionDone = 0.92;
@@ -320,7 +347,12 @@ bool RenderTool::checkForAllDone()
     if (!m_failedMessages.isEmpty())
         return false;
 
-    setStatus(QStringLiteral("Done"));
+    // Messages whose headers could not be listed were not tried: the run is not complete,
+    // and says so rather than "Done".
+    setStatus(m_unlisted > 0 ? QStringLiteral("Finished, but the headers of %1 messages could not be listed: %2")
+                                   .arg(m_unlisted)
+                                   .arg(m_unlistedError)
+                             : QStringLiteral("Done"));
     m_fractionDone = 1.0;
     const QString mainFolder = getMainFolder();
     TLog(QStringLiteral("finished all folders for this account %1").arg(mainFolder));
@@ -330,7 +362,12 @@ bool RenderTool::checkForAllDone()
                  .arg(m_abandonedMessages.size()));
         appendAbandonedMessages(errorsFilePath(), m_abandonedMessages, QDateTime::currentDateTime());
     }
-    finish(Result::Outcome::Done);
+    if (m_unlisted > 0)
+        finish(Result::Outcome::Failed, QStringLiteral("the headers of %1 messages could not be listed: %2")
+                                            .arg(m_unlisted)
+                                            .arg(m_unlistedError));
+    else
+        finish(Result::Outcome::Done);
     return true;
 }
 
@@ -359,6 +396,10 @@ void RenderTool::cleanup()
     m_allDone = true;
     if (m_timer)
         m_timer->stop();
+    if (m_folderListTimer)
+        m_folderListTimer->stop();
+    if (m_imapOp)
+        m_imapOp->cancel();
     if (m_lookAhead)
         m_lookAhead->clear();
     for (const auto &engine : m_renderEngines) {
@@ -386,6 +427,7 @@ void RenderTool::finish(Result::Outcome outcome, const QString &reason)
     m_result.total = m_totalEmailCount;
     m_result.renderboxFailures = renderboxFailureCount();
     m_result.abandoned = abandonedCount();
+    m_result.unlisted = m_unlisted;
     emit progressChanged();
     emit finished(m_result);
 }

@@ -11,10 +11,14 @@
 
 #include "RenderEngine/JobOptions.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
+#include "mailadapter/MCOIMAPSession.h"
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QObject>
+#include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -23,7 +27,7 @@
 #include <optional>
 #include <vector>
 
-class MCOIMAPSession;
+class MCOIMAPMessage;
 class MCOMessageParser;
 class MessageLookAhead;
 class QTimer;
@@ -50,7 +54,29 @@ public:
         qint64 total = 0;
         int renderboxFailures = 0;
         int abandoned = 0;
+        // IMAP: messages whose headers could not be listed, even on a second try.
+        qint64 unlisted = 0;
     };
+
+    // One header download: messages "start" through "start" + "numToFetch" of a folder.
+    struct HeaderChunk {
+        MCOIMAPFolder folder;
+        quint32 start = 1;
+        quint32 numToFetch = 0;
+        quint32 folderSize = 0;
+        bool retried = false;
+    };
+    // The chunks of a folder of `count` messages, in order: ranges of at most 5001
+    // numbers, each starting where the one before ended plus one chunk length.
+    static QList<HeaderChunk> headerChunksForFolder(const MCOIMAPFolder &folder, quint32 count);
+    // A session for the IMAP keys of `options`, which stores the fingerprint of a newly
+    // accepted server certificate with the account ("__CertSHA256").
+    static MCOIMAPSession *sessionForOptions(const JobOptions &options, QObject *parent);
+    // Where the session comes from for an IMAP job (tests give a session of their own);
+    // by default one is built from the job's options.
+    MCOIMAPSession *session() const { return m_session; }
+    // Seconds between the start of an IMAP job and its folder listing.
+    void setFolderListDelayMs(int ms) { m_folderListDelayMs = ms; }
 
     void setJobName(const QString &name) { m_jobName = name; }
     QString jobName() const { return m_jobName; }
@@ -106,6 +132,8 @@ signals:
     void finished(const RenderTool::Result &result);
     // Emitted when the job's status or counts changed (at most once a render tick).
     void progressChanged();
+    // "ErrorFolderNames": the folder listing failed.
+    void errorFolderNames(const QString &error, const QString &extra);
 
 private:
     void renderTimer();
@@ -119,6 +147,19 @@ private:
     bool anyEngineBusy() const;
     void cleanup();
     void setStatus(const QString &text) { m_operationDescription = text; }
+    // IMAP steps.
+    void buildSession();
+    void fetchFolderNames();
+    void downloadHeaders(const MCOIMAPFolder &folder);
+    void downloadNextChunkofHeaders();
+    void updateFoldersBeingFetched(const MCOIMAPFolder &folder);
+    void renderTimerIMAP();
+    bool tryARender(MessageToHTMLToPDF &engine);
+    void refreshToken();
+    void authFailed(const QString &token);
+    // Ends an IMAP job that cannot go on (no folders, login refused, certificate changed).
+    void failIMAP(const QString &reason);
+    QString mailFolderFor(const QString &path) const;
     void finish(Result::Outcome outcome, const QString &reason = QString());
     // Hands out work at the next turn of the event loop instead of the next tick.
     void scheduleDispatch();
@@ -145,4 +186,19 @@ private:
     bool m_gettingFileList = false;
     bool m_fileListBuilt = false;
     int m_renderboxFailuresOfRetiredEngines = 0;
+
+    // IMAP jobs.
+    MCOIMAPSession *m_session = nullptr; // child of this
+    QPointer<MCOIMAPOperation> m_imapOp;
+    QTimer *m_folderListTimer = nullptr;
+    int m_folderListDelayMs = 4000;
+    QMap<QString, MCOIMAPFolder> m_allFolders;
+    QList<MCOIMAPFolder> m_foldersToFetch;
+    QList<MCOIMAPFolder> m_foldersBeingFetched;
+    QList<HeaderChunk> m_headerChunksToDownload;
+    QMap<QString, QList<std::shared_ptr<MCOIMAPMessage>>> m_fetchedHeaders;
+    QHash<QString, QSet<quint32>> m_listedUIDs; // chunks overlap by one number
+    bool m_folderListDone = false;
+    qint64 m_unlisted = 0;
+    QString m_unlistedError;
 };

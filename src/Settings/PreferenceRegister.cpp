@@ -93,6 +93,7 @@ const QList<PreferenceRegister::SourceSuffix> &PreferenceRegister::perSourceSuff
         {QStringLiteral("__authSystem"), AppliesTo::Accounts, Type::String},
         {QStringLiteral("__googleOAuthKey"), AppliesTo::Accounts, Type::String},
         {QStringLiteral("__IgnoreFolders"), AppliesTo::Accounts, Type::StringList},
+        {QStringLiteral("__CertSHA256"), AppliesTo::Accounts, Type::String},
         {QStringLiteral("__DEST"), AppliesTo::Both, Type::BookmarkPair},
         {QStringLiteral("pdf"), AppliesTo::Both, Type::String},
         {QStringLiteral("attachment"), AppliesTo::Both, Type::String},
@@ -106,6 +107,8 @@ const QList<PreferenceRegister::SourceSuffix> &PreferenceRegister::perSourceSuff
 QString PreferenceRegister::imapKey(const QString &key) { return key + QStringLiteral("__") + QStringLiteral("IMAP"); }
 QString PreferenceRegister::authSystemKey(const QString &key) { return key + QStringLiteral("__authSystem"); }
 QString PreferenceRegister::googleOAuthKeyKey(const QString &key) { return key + QStringLiteral("__googleOAuthKey"); }
+QString PreferenceRegister::certificatePinKey(const QString &key) { return key + QStringLiteral("__CertSHA256"); }
+
 QString PreferenceRegister::ignoreFoldersKey(const QString &key) { return key + QStringLiteral("__IgnoreFolders"); }
 QString PreferenceRegister::destKey(const QString &key) { return key + QStringLiteral("__DEST"); }
 QString PreferenceRegister::formatKey(const QString &key, const QString &kind) { return key + kind; }

@@ -61,6 +61,8 @@ public:
     static QString authSystemKey(const QString &key);     // key + "__authSystem"
     static QString googleOAuthKeyKey(const QString &key); // key + "__googleOAuthKey"
     static QString ignoreFoldersKey(const QString &key);  // key + "__IgnoreFolders"
+    // key + "__CertSHA256": the server certificate's fingerprint pinned for the account.
+    static QString certificatePinKey(const QString &key);
     static QString destKey(const QString &key);           // key + "__DEST" (a bookmark pair)
     /// key + kind ("pdf", "attachment", "eml"), as the path format engine keeps them.
     static QString formatKey(const QString &key, const QString &kind);

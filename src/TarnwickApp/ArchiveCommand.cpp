@@ -1,6 +1,8 @@
 #include "TarnwickApp/ArchiveCommand.h"
 #include "TarnwickApp/ConsoleOutput.h"
 
+#include "MailCoreGTM/FXKeychain.h"
+#include "RenderEngine/AccountJobOptions.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RemoteRender.h"
 #include "RenderEngine/RenderTool.h"
@@ -8,6 +10,9 @@
 #include "Utils/DistributedNotificationCenter.h"
 #include "Utils/Log.h"
 #include "Utils/MainThreadWatch.h"
+#include "Settings/PreferenceRegister.h"
+#include "Settings/Preferences.h"
+#include "Settings/SourcesList.h"
 #include "Utils/PrivateSessionBus.h"
 
 #include <QCoreApplication>
@@ -28,13 +33,19 @@ namespace {
 const char *kUsage =
     "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--engines N]\n"
     "                        [--verbose] PATH...\n"
+    "       tarnwick archive --source KEY [--engines N] [--verbose]\n"
+    "       tarnwick archive --all [--engines N] [--verbose]\n"
     "Archives the messages of the .eml, .emlx and mbox files, Maildirs and folders given into DIR\n"
     "(default: the configured destination): a PDF per message, attachments, .eml copies.\n"
+    "--source archives one configured source (an IMAP account's address or a folder\n"
+    "source's path) with its own settings; --all every source in turn.\n"
     "Messages already archived are skipped. On a terminal a progress line shows the job's\n"
-    "status; --verbose shows the log lines instead. Exit status: 0 done, 2 cannot start,\n"
+    "status; --verbose shows the log lines instead. Exit status: 0 done, 1 cancelled,\n"
+    "2 cannot start, 3 failed (the server refused or the listing was incomplete),\n"
     "130 interrupted.\n";
 
 constexpr int kExitCannotStart = 2;
+constexpr int kExitFailed = 3;
 constexpr int kProgressMs = 500;
 constexpr int kChildrenGoneWaitMs = 3000;
 
@@ -85,41 +96,19 @@ bool checkJob(const JobOptions &options, QString &error)
     return true;
 }
 
-} // namespace
+// One job to run: its options and name, and for a stored source its key.
+struct PlannedJob {
+    JobOptions options;
+    QString jobName;
+    QString sourceKey;
+};
 
-namespace ArchiveCommand {
-
-int run(const QStringList &args)
+// Runs one job to its end with the progress line and the summary; its exit status.
+int runJob(const PlannedJob &planned, bool verbose, int *signalled)
 {
-    if (args.contains(QStringLiteral("--help"))) {
-        printOut(QString::fromLatin1(kUsage));
-        return 0;
-    }
-    JobArguments arguments;
-    QString error;
-    if (!arguments.parse(args, {QStringLiteral("--verbose")}, error)) {
-        printErr(QStringLiteral("tarnwick archive: %1\n").arg(error) + QString::fromLatin1(kUsage));
-        return kExitCannotStart;
-    }
-    const JobOptions options = arguments.jobOptions();
-    if (!checkJob(options, error)) {
-        printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
-        return kExitCannotStart;
-    }
-    // This run and its renderboxes get a bus of their own (see PrivateSessionBus).
-    PrivateSessionBus bus;
-    if (!bus.start(&error)) {
-        printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
-        return kExitCannotStart;
-    }
+    const JobOptions &options = planned.options;
+    const QString &jobName = planned.jobName;
     auto &center = DistributedNotificationCenter::defaultCenter();
-    if (!center.isConnected()) {
-        printErr(QStringLiteral("tarnwick archive: cannot connect to the private D-Bus session bus\n"));
-        return kExitCannotStart;
-    }
-    installSignalHandlers();
-
-    const QString jobName = JobArguments::jobNameFor(options);
     qint64 pdfsMade = 0;
     RenderTool job(options);
     job.setJobName(jobName);
@@ -130,23 +119,17 @@ int run(const QStringList &args)
                        [&pdfsMade](const QString &, const QString &) { ++pdfsMade; });
 
     // The progress line and the log's echo would write over each other: one or the other.
-    const bool verbose = arguments.flags.contains(QStringLiteral("--verbose"));
     const bool terminal = !verbose && ::isatty(STDERR_FILENO) == 1;
-    if (verbose)
-        Log::setEchoAlways();
-    else
-        Log::setEchoToStderr(false);
     const auto statusLine = [&] {
         return RenderTool::statusText(job.operationDescription(),
                                       {job.numEmailsArchived(), job.totalEmailCount(), pdfsMade});
     };
     QEventLoop loop;
-    int signalled = 0;
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &loop, [&] {
         unsigned char byte = 0;
         while (::read(gSignalPipe[0], &byte, 1) == 1)
-            signalled = signalled ? signalled : byte;
+            *signalled = *signalled ? *signalled : byte;
         job.cancel();
     });
     QTimer progress;
@@ -166,7 +149,8 @@ int run(const QStringList &args)
     QElapsedTimer clock;
     clock.start();
     job.renderPDFs();
-    loop.exec();
+    if (!job.allFinished())
+        loop.exec();
     progress.stop();
     if (reportStalls)
         printErr(QStringLiteral("longest main-thread stall: %1 ms\n").arg(watch.longestStallMs()));
@@ -184,20 +168,139 @@ int run(const QStringList &args)
     if (terminal)
         printErr(QStringLiteral("\r\033[K%1\n").arg(statusLine()));
     const double seconds = double(clock.elapsed()) / 1000.0;
+    const RenderTool::Result &result = job.result();
+    const bool failed = result.outcome == RenderTool::Result::Outcome::Failed;
+    QString outcome = job.wasCancelled() ? QStringLiteral("Cancelled") : failed ? QStringLiteral("Failed")
+                                                                                : QStringLiteral("Done");
+    if (!planned.sourceKey.isEmpty())
+        outcome = QStringLiteral("%1: %2").arg(planned.sourceKey, outcome);
     printOut(QStringLiteral("%1: %2 of %3 messages handed out, %4 PDFs written in this run, %5 renderbox failures "
-                            "(emergency .eml copies), %6 abandoned after a retry, %7 s\n")
-                 .arg(job.wasCancelled() ? QStringLiteral("Cancelled") : QStringLiteral("Done"))
+                            "(emergency .eml copies), %6 abandoned after a retry, %7 not listed, %8 s\n")
+                 .arg(outcome)
                  .arg(job.numEmailsArchived())
                  .arg(job.totalEmailCount())
                  .arg(pdfsMade)
                  .arg(job.renderboxFailureCount())
                  .arg(job.abandonedCount())
+                 .arg(result.unlisted)
                  .arg(seconds, 0, 'f', 1));
     if (job.abandonedCount() > 0)
         printOut(QStringLiteral("Abandoned messages are listed in %1\n").arg(job.errorsFilePath()));
-    if (signalled)
-        return 128 + signalled;
-    return job.wasCancelled() ? 1 : 0;
+    if (failed)
+        printErr(QStringLiteral("tarnwick archive: %1%2\n")
+                     .arg(planned.sourceKey.isEmpty() ? QString() : planned.sourceKey + QStringLiteral(": "),
+                          result.reason));
+    if (!planned.sourceKey.isEmpty()) {
+        Preferences &prefs = Preferences::shared();
+        prefs.setValue(PreferenceRegister::lastNumDoneKey(planned.sourceKey), pdfsMade);
+        // Only a complete run counts as the source's last finished one.
+        if (!failed && !job.wasCancelled())
+            prefs.setValue(PreferenceRegister::lastFinishedKey(planned.sourceKey), QDateTime::currentDateTime());
+    }
+    if (*signalled)
+        return 128 + *signalled;
+    return job.wasCancelled() ? 1 : failed ? kExitFailed : 0;
+}
+
+// The jobs of `--source KEY` or `--all`; false with `error` when one cannot be made.
+bool planSources(const QStringList &keys, QList<PlannedJob> &out, QString &error)
+{
+    Preferences &prefs = Preferences::shared();
+    for (const QString &given : keys) {
+        QString key = given;
+        if (!SourcesList::allSourceKeys(prefs).contains(key))
+            key = QDir::cleanPath(QFileInfo(given).absoluteFilePath());
+        if (!SourcesList::allSourceKeys(prefs).contains(key)) {
+            error = QStringLiteral("%1 is not a source (see `tarnwick sources list`)").arg(given);
+            return false;
+        }
+        QString why;
+        const std::optional<JobOptions> options =
+            SourcesList::isAccount(key, prefs)
+                ? AccountJobOptions::forAccount(key, prefs, FXKeychain::defaultKeychain(), &why)
+                : AccountJobOptions::forFolder(key, prefs, &why);
+        if (!options) {
+            error = QStringLiteral("%1: %2").arg(key, why);
+            return false;
+        }
+        out.append({*options, key, key});
+    }
+    return true;
+}
+
+} // namespace
+
+namespace ArchiveCommand {
+
+int run(const QStringList &argsIn)
+{
+    if (argsIn.contains(QStringLiteral("--help"))) {
+        printOut(QString::fromLatin1(kUsage));
+        return 0;
+    }
+    QStringList args = argsIn;
+    const bool verbose = args.removeAll(QStringLiteral("--verbose")) > 0;
+    QList<PlannedJob> jobs;
+    QString error;
+    const qsizetype sourceAt = args.indexOf(QStringLiteral("--source"));
+    if (sourceAt >= 0 || args.contains(QStringLiteral("--all"))) {
+        QStringList keys;
+        if (args == QStringList{QStringLiteral("--all")}) {
+            keys = SourcesList::allSourceKeys(Preferences::shared());
+            if (keys.isEmpty()) {
+                printErr(QStringLiteral("tarnwick archive: no sources configured\n"));
+                return kExitCannotStart;
+            }
+        } else if (sourceAt == 0 && args.size() == 2) {
+            keys = {args[1]};
+        } else {
+            printErr(QStringLiteral("tarnwick archive: --source takes one source and --all none, without other "
+                                    "options\n") + QString::fromLatin1(kUsage));
+            return kExitCannotStart;
+        }
+        if (!planSources(keys, jobs, error)) {
+            printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
+            return kExitCannotStart;
+        }
+    } else {
+        JobArguments arguments;
+        if (!arguments.parse(args, {}, error)) {
+            printErr(QStringLiteral("tarnwick archive: %1\n").arg(error) + QString::fromLatin1(kUsage));
+            return kExitCannotStart;
+        }
+        const JobOptions options = arguments.jobOptions();
+        jobs.append({options, JobArguments::jobNameFor(options), QString()});
+    }
+    for (const PlannedJob &job : std::as_const(jobs)) {
+        if (!checkJob(job.options, error)) {
+            printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
+            return kExitCannotStart;
+        }
+    }
+    // This run and its renderboxes get a bus of their own (see PrivateSessionBus).
+    PrivateSessionBus bus;
+    if (!bus.start(&error)) {
+        printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
+        return kExitCannotStart;
+    }
+    auto &center = DistributedNotificationCenter::defaultCenter();
+    if (!center.isConnected()) {
+        printErr(QStringLiteral("tarnwick archive: cannot connect to the private D-Bus session bus\n"));
+        return kExitCannotStart;
+    }
+    installSignalHandlers();
+    if (verbose)
+        Log::setEchoAlways();
+    else
+        Log::setEchoToStderr(false);
+    int status = 0;
+    int signalled = 0;
+    for (const PlannedJob &job : std::as_const(jobs)) {
+        status = qMax(status, runJob(job, verbose, &signalled));
+        if (signalled)
+            return 128 + signalled;
+    }
+    return status;
 }
 
 } // namespace ArchiveCommand

@@ -1,5 +1,6 @@
 #include "TarnwickApp/SourcesCommand.h"
 #include "TarnwickApp/ConsoleOutput.h"
+#include "TarnwickApp/IMAPCommands.h"
 #include "TarnwickApp/PasswordInput.h"
 
 #include "AppSandbox/FolderAccess.h"
@@ -34,6 +35,10 @@ const char *kUsage =
     "  set-format KEY pdf|attachment|eml FORMAT | set-format KEY KIND --default\n"
     "                                      set a source's own path format, or inherit\n"
     "                                      the general one again\n"
+    "  folders EMAIL [--json]              the account's mailboxes, on or off (asks the server)\n"
+    "  folders EMAIL [--off PATH...] [--on PATH...]\n"
+    "                                      switch mailboxes off or on (server names as listed)\n"
+    "  trust EMAIL [--yes]                 show the server's certificate and trust it from now on\n"
     "KEY is an account's e-mail address or a folder source's path.\n";
 
 const QString kNoStore =
@@ -394,6 +399,17 @@ int run(const QStringList &argsIn)
         return setDest(args, prefs);
     if (command == QLatin1String("set-format"))
         return setFormat(args, prefs);
+    if (command == QLatin1String("folders") || command == QLatin1String("trust")) {
+        if (args.isEmpty())
+            return usage(QStringLiteral("%1 takes an account's e-mail address").arg(command));
+        const QString email = args.takeFirst();
+        if (!SourcesList::isAccount(email, prefs))
+            return fail(QStringLiteral("%1 is not an account").arg(email));
+        if (args.contains(QStringLiteral("--json")))
+            Log::setEchoToStderr(false);
+        return command == QLatin1String("folders") ? IMAPCommands::folders(email, args, prefs)
+                                                   : IMAPCommands::trust(email, args, prefs);
+    }
     return usage(QStringLiteral("unknown command '%1'").arg(command));
 }
 

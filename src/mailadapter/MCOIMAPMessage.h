@@ -40,6 +40,9 @@ public:
 
     quint32 uid() const { return m_uid; }
     void setUid(quint32 uid) { m_uid = uid; }
+    // The mailbox it was listed in, in the server's spelling: where it is fetched from.
+    QString folder() const { return m_folder; }
+    void setFolder(const QString &folder) { m_folder = folder; }
     Flags flags() const { return m_flags; }
     void setFlags(Flags flags) { m_flags = flags; }
     // Keywords other than the flags above, as the server spells them.
@@ -81,6 +84,7 @@ public:
 
 private:
     quint32 m_uid = 0;
+    QString m_folder;
     Flags m_flags = FlagNone;
     QStringList m_customFlags;
     quint32 m_size = 0;

@@ -50,6 +50,7 @@ TEST(PreferenceRegister, PerSourceKeysFollowTheSourceKeyDirectly)
         {R::authSystemKey(a), "anna@example.org__authSystem"},
         {R::googleOAuthKeyKey(a), "anna@example.org__googleOAuthKey"},
         {R::ignoreFoldersKey(a), "anna@example.org__IgnoreFolders"},
+        {R::certificatePinKey(a), "anna@example.org__CertSHA256"},
         {R::formatKey(a, "pdf"), "anna@example.orgpdf"},
         {R::formatKey(a, "attachment"), "anna@example.orgattachment"},
         {R::formatKey(a, "eml"), "anna@example.orgeml"},

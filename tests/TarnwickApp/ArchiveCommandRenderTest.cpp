@@ -1,6 +1,8 @@
 // `tarnwick archive` end to end: the real executable, its renderboxes (Qt WebEngine,
 // offscreen) and its private D-Bus bus.
 
+#include "DovecotServer.h"
+#include "SecretServiceSession.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -430,4 +432,89 @@ TEST(ArchiveCommand, ThunderbirdAndMaildirStores)
     EXPECT_TRUE(second.out.startsWith("Done: 5 of 5 messages handed out, 0 PDFs written in this run"))
         << second.out.toStdString();
     EXPECT_EQ(filesBelow(box.archive()), files);
+}
+
+// The sample mailbox served by Dovecot (the .eml files in INBOX, the mbox's messages in a
+// folder of their own) is archived to the same files as the folder itself, mail folder
+// levels aside: the IMAP road ends where the local one does.
+TEST(ArchiveCommand, AnIMAPAccountHoldingTheSampleMailboxGivesTheSameFiles)
+{
+    REQUIRE_SECRET_SERVICE(keyring);
+    QString whyNot, failure;
+    const auto server = DovecotServer::startNew(&whyNot, &failure);
+    if (!failure.isEmpty())
+        FAIL() << failure.toStdString();
+    if (!server)
+        GTEST_SKIP() << whyNot.toStdString();
+    const QString user = QStringLiteral("sam@example.org"), password = QStringLiteral("sample-pass");
+    server->addUser(user, password);
+    server->createMailbox(user, QStringLiteral("archive-2023"));
+    for (const QFileInfo &file : QDir(samples()).entryInfoList({"*.eml"}, QDir::Files)) {
+        QFile f(file.filePath());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        server->writeMessage(user, QStringLiteral("INBOX"), f.readAll());
+    }
+    QFile mbox(samples() + "/archive-2023.mbox");
+    ASSERT_TRUE(mbox.open(QIODevice::ReadOnly));
+    QByteArray current;
+    const auto flush = [&] {
+        if (!current.isEmpty())
+            server->writeMessage(user, QStringLiteral("archive-2023"), current);
+        current.clear();
+    };
+    for (const QByteArray &line : mbox.readAll().split('\n')) {
+        if (line.startsWith("From ")) {
+            flush();
+            continue;
+        }
+        current += (line.startsWith(">From ") ? line.mid(1) : line) + '\n';
+    }
+    flush();
+
+    Sandbox local;
+    const Outcome folderRun = archive(local, {"--dest", local.archive(), samples()});
+    ASSERT_EQ(folderRun.status, 0) << folderRun.err.toStdString();
+
+    Sandbox remote;
+    QProcessEnvironment env = keyring->environmentFor(remote.config());
+    env.insert("TZ", "UTC");
+    env.insert("TMPDIR", remote.tmp());
+    const auto run = [&](const QStringList &args, const QByteArray &input = QByteArray()) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(TestSupport::tarnwickBinary(), args);
+        p.write(input);
+        p.closeWriteChannel();
+        return finish(p);
+    };
+    QDir().mkpath(remote.archive());
+    ASSERT_EQ(run({"config", "set-destination", remote.archive()}).status, 0);
+    const Outcome added = run({"sources", "add-account", user, "--server",
+                               QStringLiteral("127.0.0.1:%1").arg(server->tlsPort()), "--password-stdin"},
+                              password.toUtf8() + "\n");
+    ASSERT_EQ(added.status, 0) << added.err.toStdString();
+    const Outcome imapRun = run({"archive", "--source", user});
+    ASSERT_EQ(imapRun.status, 0) << imapRun.out.toStdString() << imapRun.err.toStdString();
+    EXPECT_TRUE(imapRun.out.contains("11 of 11 messages handed out, 11 PDFs written")) << imapRun.out.toStdString();
+
+    // Each output by its path below the mail folder: year, month, file (an attachment
+    // also by its attachments folder); attachments with their bytes, which are the same
+    // either way but for the line ends of text parts (IMAP serves CRLF, the sample files
+    // have LF).
+    const auto tail = [](const QString &root) {
+        QMap<QString, QByteArray> found;
+        QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            const bool attachment = info.path().endsWith("(attachments)");
+            const QString key = info.filePath().section('/', attachment ? -4 : -3);
+            QFile f(info.filePath());
+            f.open(QIODevice::ReadOnly);
+            found.insert(key, attachment ? f.readAll().replace("\r\n", "\n") : QByteArray());
+        }
+        return found;
+    };
+    const auto fromFolder = tail(local.archive());
+    EXPECT_EQ(fromFolder.size(), tail(remote.archive()).size());
+    EXPECT_EQ(fromFolder, tail(remote.archive()));
 }
