@@ -33,6 +33,9 @@ std::optional<JobOptions> commonOptions(const QString &key, Preferences &prefs, 
     options[JobKey::emlFormat] = CustomPath::getEMLFormat(key);
     options[JobKey::windowsFilenames] = prefs.boolForKey(QStringLiteral("useWindowsFriendlyFilenames"));
     options[JobKey::tinyHeaders] = prefs.boolForKey(QStringLiteral("includeTinyHeaderText"));
+    // Engines per job: the preference, else chosen by the job from the machine.
+    if (const qint64 engines = prefs.integerForKey(QStringLiteral("renderEnginesPerJob")); engines > 0)
+        options[JobKey::renderEngines] = int(engines);
     return options;
 }
 

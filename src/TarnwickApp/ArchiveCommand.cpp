@@ -33,8 +33,8 @@ namespace {
 const char *kUsage =
     "Usage: tarnwick archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] [--engines N]\n"
     "                        [--verbose] PATH...\n"
-    "       tarnwick archive --source KEY [--engines N] [--verbose]\n"
-    "       tarnwick archive --all [--engines N] [--verbose]\n"
+    "       tarnwick archive --source KEY [--verbose]\n"
+    "       tarnwick archive --all [--verbose]\n"
     "Archives the messages of the .eml, .emlx and mbox files, Maildirs and folders given into DIR\n"
     "(default: the configured destination): a PDF per message, attachments, .eml copies.\n"
     "--source archives one configured source (an IMAP account's address or a folder\n"
