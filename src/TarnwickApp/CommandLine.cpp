@@ -1,4 +1,5 @@
 #include "TarnwickApp/CommandLine.h"
+#include "TarnwickApp/GuiCommand.h"
 #include "TarnwickApp/ConsoleOutput.h"
 
 #include "TarnwickApp/ArchiveCommand.h"
@@ -21,6 +22,8 @@ const char *kUsage =
     "Usage: tarnwick <command> [options]\n"
     "\n"
     "Commands:\n"
+    "  gui\n"
+    "      Start the desktop application.\n"
     "  archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] PATH...\n"
     "      Archive the messages of the files and folders given into DIR, rendering in\n"
     "      renderbox child processes. Messages already archived are skipped.\n"
@@ -65,6 +68,8 @@ int run(int argc, char **argv)
     // before any application object exists.
     if (argc > 1 && QByteArray(argv[1]) == "render")
         return RenderCommand::run(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "gui")
+        return GuiCommand::run(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));

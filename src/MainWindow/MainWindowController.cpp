@@ -1,0 +1,122 @@
+#include "MainWindow/MainWindowController.h"
+
+#include "ArchiveView/ArchiveScheduler.h"
+#include "ArchiveView/ArchiveViewController.h"
+#include "Settings/Preferences.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStackedWidget>
+#include <QToolBar>
+
+namespace {
+
+const QString kGeometryKey = QStringLiteral("TWMainWindow");
+
+QWidget *placeholder(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    label->setEnabled(false);
+    return label;
+}
+
+} // namespace
+
+MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferences &prefs, QWidget *parent)
+    : QMainWindow(parent), m_scheduler(scheduler), m_prefs(prefs)
+{
+    setWindowTitle(QStringLiteral("Tarnwick"));
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("mail-archive"), QIcon::fromTheme(QStringLiteral("folder-mail"))));
+
+    m_views = new QStackedWidget(this);
+    m_archiveView = new ArchiveViewController(scheduler, m_views);
+    m_views->addWidget(m_archiveView);
+    m_views->addWidget(placeholder(tr("Searching the archive comes in a later version."), m_views));
+    m_views->addWidget(placeholder(tr("The settings view comes in a later version. Until then: "
+                                      "tarnwick sources --help and tarnwick config --help."),
+                                   m_views));
+    setCentralWidget(m_views);
+
+    auto *toolbar = addToolBar(tr("Views"));
+    toolbar->setObjectName(QStringLiteral("views"));
+    toolbar->setMovable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_viewActions = new QActionGroup(this);
+    const struct {
+        QString text, icon;
+        QKeySequence key;
+    } views[] = {{tr("&Archive"), QStringLiteral("document-save"), QKeySequence(Qt::CTRL | Qt::Key_1)},
+                 {tr("S&earch"), QStringLiteral("edit-find"), QKeySequence(Qt::CTRL | Qt::Key_2)},
+                 {tr("Se&ttings"), QStringLiteral("preferences-system"), QKeySequence(Qt::CTRL | Qt::Key_3)}};
+    for (int i = 0; i < 3; ++i) {
+        QAction *action = toolbar->addAction(QIcon::fromTheme(views[i].icon), views[i].text);
+        action->setCheckable(true);
+        action->setShortcut(views[i].key);
+        action->setData(i);
+        m_viewActions->addAction(action);
+        connect(action, &QAction::triggered, this, [this, i] { showView(i); });
+    }
+    m_viewActions->actions().first()->setChecked(true);
+    auto *spacer = new QWidget(toolbar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolbar->addWidget(spacer);
+    m_progressLabel = new QLabel(toolbar);
+    toolbar->addWidget(m_progressLabel);
+    connect(m_archiveView, &ArchiveViewController::toolbarLabelChanged, m_progressLabel, &QLabel::setText);
+
+    QMenu *file = menuBar()->addMenu(tr("&File"));
+    file->addAction(tr("&Start All"), QKeySequence(Qt::CTRL | Qt::Key_R), this, [this] { m_scheduler.startArchiving(); });
+    file->addAction(tr("S&top All"), QKeySequence(Qt::CTRL | Qt::Key_Period), this,
+                    [this] { m_scheduler.stopArchiving(); });
+    file->addSeparator();
+    QAction *quit = file->addAction(tr("&Quit"), QKeySequence::Quit, qApp, &QApplication::quit);
+    quit->setMenuRole(QAction::QuitRole);
+    QMenu *edit = menuBar()->addMenu(tr("&Edit"));
+    edit->addAction(tr("&Settings"), QKeySequence::Preferences, this, [this] { showView(2); });
+    QMenu *help = menuBar()->addMenu(tr("&Help"));
+    help->addAction(tr("&About Tarnwick"), this, [this] {
+        QMessageBox::about(this, tr("About Tarnwick"),
+                           tr("<b>Tarnwick %1</b><p>Archives e-mail from IMAP accounts and local mail "
+                              "folders as PDFs, attachments and .eml copies.</p>")
+                               .arg(QStringLiteral(TARNWICK_VERSION)));
+    });
+
+    const QByteArray geometry = QByteArray::fromBase64(m_prefs.stringForKey(kGeometryKey).toLatin1());
+    if (geometry.isEmpty() || !restoreGeometry(geometry))
+        resize(760, 520);
+}
+
+void MainWindowController::showView(int index)
+{
+    m_views->setCurrentIndex(index);
+    for (QAction *action : m_viewActions->actions())
+        action->setChecked(action->data().toInt() == index);
+}
+
+int MainWindowController::currentView() const { return m_views->currentIndex(); }
+
+void MainWindowController::saveGeometryToPrefs()
+{
+    m_prefs.setValue(kGeometryKey, QString::fromLatin1(saveGeometry().toBase64()));
+}
+
+void MainWindowController::closeEvent(QCloseEvent *event)
+{
+    saveGeometryToPrefs();
+    // Jobs go on with the window closed; with none running, closing quits instead of
+    // leaving a process nobody can see.
+    if (!m_scheduler.renderJobs().isEmpty()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    event->accept();
+    qApp->quit();
+}

@@ -1,0 +1,39 @@
+#pragma once
+// MainWindowController: the main window. A toolbar switches between its three views
+// (archive, search, settings; the last two are placeholders until they are built), with
+// the progress of the running job beside them; File, Edit and Help menus; the window's
+// place and size are kept under "TWMainWindow". Closing the window while jobs run hides
+// it (the jobs go on); with no job running it quits.
+
+#include <QMainWindow>
+
+class ArchiveScheduler;
+class ArchiveViewController;
+class Preferences;
+class QActionGroup;
+class QLabel;
+class QStackedWidget;
+
+class MainWindowController : public QMainWindow {
+    Q_OBJECT
+public:
+    MainWindowController(ArchiveScheduler &scheduler, Preferences &prefs, QWidget *parent = nullptr);
+
+    ArchiveViewController *archiveView() const { return m_archiveView; }
+    // Shows the view with this index: 0 archive, 1 search, 2 settings.
+    void showView(int index);
+    int currentView() const;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void saveGeometryToPrefs();
+
+    ArchiveScheduler &m_scheduler;
+    Preferences &m_prefs;
+    ArchiveViewController *m_archiveView = nullptr;
+    QStackedWidget *m_views = nullptr;
+    QActionGroup *m_viewActions = nullptr;
+    QLabel *m_progressLabel = nullptr;
+};

@@ -1,0 +1,69 @@
+#include "TarnwickApp/GuiCommand.h"
+
+#include "ArchiveView/ArchiveScheduler.h"
+#include "ArchiveView/ArchiveViewController.h"
+#include "MailCoreGTM/FXKeychain.h"
+#include "MainWindow/MainWindowController.h"
+#include "Settings/Preferences.h"
+#include "TarnwickApp/ConsoleOutput.h"
+#include "Utils/DistributedNotificationCenter.h"
+#include "Utils/PrivateSessionBus.h"
+
+#include <QApplication>
+#include <QTimer>
+
+namespace GuiCommand {
+
+int run(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    QApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
+
+    // The renderboxes of this application talk to it over a bus of its own, so that
+    // they never meet another run's.
+    PrivateSessionBus bus;
+    QString error;
+    if (!bus.start(&error)) {
+        printErr(QStringLiteral("tarnwick: %1\n").arg(error));
+        return 2;
+    }
+    auto &center = DistributedNotificationCenter::defaultCenter();
+    Preferences &prefs = Preferences::shared();
+    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+    scheduler.setNotificationPoster([](const QString &name, const QString &object) {
+        DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
+    });
+    center.addObserver(QStringLiteral("rb_anotherPDFMade"), QString(), &scheduler,
+                       [&scheduler](const QString &, const QString &jobName) { scheduler.anotherPDFMade(jobName); });
+
+    MainWindowController window(scheduler, prefs);
+    window.show();
+    // A window closed while jobs ran: the application ends with the last of them.
+    QObject::connect(&scheduler, &ArchiveScheduler::jobsChanged, &app, [&] {
+        if (window.isHidden() && scheduler.renderJobs().isEmpty())
+            QApplication::quit();
+    });
+    scheduler.startUp();
+
+    // For README's screenshots (scripts/screenshots.sh): the running window, as drawn.
+    const QString screenshot = qEnvironmentVariable("TARNWICK_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_START_ALL"))
+            QTimer::singleShot(500, &scheduler, [&] { scheduler.startArchiving(); });
+        const int after = qEnvironmentVariableIntValue("TARNWICK_SCREENSHOT_AFTER_MS");
+        QTimer::singleShot(after > 0 ? after : 3000, &window, [&] {
+            window.archiveView()->reloadRows();
+            window.grab().save(screenshot);
+            scheduler.stopArchiving();
+            QApplication::quit();
+        });
+    }
+    const int status = app.exec();
+    scheduler.stopArchiving();
+    center.postNotificationName(QStringLiteral("rb_quit_all"), QStringLiteral("all"));
+    return status;
+}
+
+} // namespace GuiCommand

@@ -1,0 +1,94 @@
+// The desktop window on the offscreen platform: its views, its keyboard access, and a
+// folder source started from its row until the row shows the run's result.
+
+#include "ArchiveView/ArchiveScheduler.h"
+#include "ArchiveView/ArchiveViewController.h"
+#include "AppSandbox/FolderAccess.h"
+#include "CustomPaths/CustomPath.h"
+#include "MailCoreGTM/FXKeychain.h"
+#include "MainWindow/MainWindowController.h"
+#include "Settings/Preferences.h"
+#include "Settings/SourcesList.h"
+#include "TestSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+class Window : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    Preferences &prefs = Preferences::shared();
+    QString folder;
+
+    void SetUp() override
+    {
+        prefs.removePersistentDomain();
+        QDir().mkpath(dir.filePath("archive"));
+        ASSERT_TRUE(FolderAccess::setDestinationDirectory(dir.filePath("archive"), prefs));
+        // .eml copies only: the window's job runs without renderboxes.
+        CustomPath::setFormat("pdf", CustomPath::generalAccount(), "none");
+        CustomPath::setFormat("eml", CustomPath::generalAccount(), "%Y/__subject__.eml");
+        folder = dir.filePath("Inbox");
+        QDir().mkpath(folder);
+        for (int i = 0; i < 4; ++i) {
+            QFile f(QStringLiteral("%1/%2.eml").arg(folder).arg(i));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(QStringLiteral("From: a@example.org\nTo: b@example.org\nSubject: Window note %1\n"
+                                   "Date: Tue, 14 Feb 2023 09:30:00 +0000\n\n%2")
+                        .arg(i)
+                        .arg(QString("Some text.\n").repeated(10))
+                        .toUtf8());
+        }
+        SourcesList::addSourcePathToPrefs(folder, prefs);
+    }
+    void TearDown() override { prefs.removePersistentDomain(); }
+};
+
+} // namespace
+
+TEST_F(Window, ViewsAndKeyboard)
+{
+    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+    MainWindowController window(scheduler, prefs);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.currentView(), 0);
+    QTest::keyClick(&window, Qt::Key_3, Qt::ControlModifier);
+    EXPECT_EQ(window.currentView(), 2);
+    QTest::keyClick(&window, Qt::Key_1, Qt::ControlModifier);
+    EXPECT_EQ(window.currentView(), 0);
+    bool quitBound = false;
+    for (QAction *action : window.findChildren<QAction *>())
+        quitBound = quitBound || action->shortcut() == QKeySequence(QKeySequence::Quit);
+    EXPECT_TRUE(quitBound);
+    // A sensible size at first, kept for the next launch.
+    EXPECT_GE(window.width(), 600);
+    window.resize(900, 600);
+    window.close();
+    EXPECT_FALSE(prefs.stringForKey("TWMainWindow").isEmpty());
+}
+
+TEST_F(Window, AFolderStartedFromItsRowEndsWithItsLastArchivedLine)
+{
+    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+    MainWindowController window(scheduler, prefs);
+    window.show();
+    ArchiveViewController *view = window.archiveView();
+    QPushButton *start = view->buttonForRow(folder);
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(view->statusLineForRow(folder), "Not Archived");
+    EXPECT_EQ(start->text(), "Start");
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_NE(scheduler.renderToolForjobName(folder), nullptr);
+    EXPECT_EQ(start->text(), "Stop");
+    QTRY_VERIFY_WITH_TIMEOUT(view->statusLineForRow(folder).startsWith("Last Archived: "), 30000);
+    EXPECT_EQ(start->text(), "Start");
+    EXPECT_TRUE(prefs.dateForKey(folder + "__LastFinished").isValid());
+}
