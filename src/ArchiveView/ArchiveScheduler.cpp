@@ -28,6 +28,12 @@ ArchiveScheduler::ArchiveScheduler(Preferences &prefs, FXKeychain &keychain, QOb
     connect(&m_autoJobTimer, &QTimer::timeout, this, [this] { startArchiving(); });
 }
 
+void ArchiveScheduler::startUpSleepPrevention()
+{
+    connect(&m_sleepCheck, &QTimer::timeout, this, [this] { m_inhibitor.update(!m_renderJobs.isEmpty()); });
+    m_sleepCheck.start(2000);
+}
+
 ArchiveScheduler::~ArchiveScheduler()
 {
     for (RenderTool *job : std::as_const(m_renderJobs))
@@ -188,6 +194,7 @@ void ArchiveScheduler::startAutoJobTimer()
 void ArchiveScheduler::startUp()
 {
     startAutoJobTimer();
+    startUpSleepPrevention();
     if (m_prefs.boolForKey(QStringLiteral("StartArchivingOnLaunch")))
         QTimer::singleShot(kStartOnLaunchDelayMs, this, [this] { startArchiving(); });
 }

@@ -12,6 +12,7 @@
 // jobsChanged().
 
 #include "RenderEngine/RenderTool.h"
+#include "Utils/SleepInhibitor.h"
 
 #include <QHash>
 #include <QObject>
@@ -72,6 +73,8 @@ public:
     QList<Row> rows();
     // "%@ - %d%%" of the last running job, or "".
     QString toolbarLabel() const;
+    // Whether the computer is kept from idle sleep now.
+    bool keepingAwake() const { return m_inhibitor.held(); }
     // Why a source's last start made no job ("" when it did).
     QString whyNoJob(const QString &name) const { return m_whyNoJob.value(name); }
 
@@ -88,6 +91,7 @@ signals:
 
 private:
     RenderTool *addJob(const JobOptions &options, const QString &name);
+    void startUpSleepPrevention();
     void startRenderingWaitingJobs();
     QString lastArchivedLine(const QString &name) const;
 
@@ -97,5 +101,8 @@ private:
     QList<RenderTool *> m_renderJobs; // children of this
     QHash<QString, QString> m_whyNoJob;
     QTimer m_autoJobTimer;
+    // Every 2 s: the computer stays awake while any job exists.
+    QTimer m_sleepCheck;
+    SleepInhibitor m_inhibitor;
     qint64 m_autoJobIntervalSecs = 0;
 };
