@@ -8,6 +8,12 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QMimeData>
+#include <QTimer>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -17,6 +23,7 @@
 namespace {
 
 const QString kGeometryKey = QStringLiteral("TWMainWindow");
+const QString kDraggedFilesDestinationKey = QStringLiteral("DraggedFilesDestination");
 
 QWidget *placeholder(const QString &text, QWidget *parent)
 {
@@ -33,6 +40,7 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     : QMainWindow(parent), m_scheduler(scheduler), m_prefs(prefs)
 {
     setWindowTitle(QStringLiteral("Tarnwick"));
+    setAcceptDrops(true);
     setWindowIcon(QIcon::fromTheme(QStringLiteral("mail-archive"), QIcon::fromTheme(QStringLiteral("folder-mail"))));
 
     m_views = new QStackedWidget(this);
@@ -91,6 +99,39 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     const QByteArray geometry = QByteArray::fromBase64(m_prefs.stringForKey(kGeometryKey).toLatin1());
     if (geometry.isEmpty() || !restoreGeometry(geometry))
         resize(760, 520);
+}
+
+void MainWindowController::handleEMLFilesUI(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return;
+    const QString remembered = m_prefs.stringForKey(kDraggedFilesDestinationKey);
+    const QString startAt = !remembered.isEmpty() ? remembered : QDir::homePath() + QStringLiteral("/Desktop");
+    const QString chosen = m_chooser ? m_chooser(startAt)
+                                     : QFileDialog::getExistingDirectory(this, tr("Choose"), startAt,
+                                                                         QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+        return;
+    m_prefs.setValue(kDraggedFilesDestinationKey, chosen);
+    m_scheduler.startEMLJob(paths, chosen, QString());
+    showView(0);
+}
+
+void MainWindowController::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindowController::dropEvent(QDropEvent *event)
+{
+    QStringList paths;
+    for (const QUrl &url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+    event->acceptProposedAction();
+    // After the drop has ended: the chooser is modal.
+    QTimer::singleShot(0, this, [this, paths] { handleEMLFilesUI(paths); });
 }
 
 void MainWindowController::showView(int index)

@@ -7,6 +7,8 @@
 
 #include <QMainWindow>
 
+#include <functional>
+
 class ArchiveScheduler;
 class ArchiveViewController;
 class Preferences;
@@ -20,12 +22,21 @@ public:
     MainWindowController(ArchiveScheduler &scheduler, Preferences &prefs, QWidget *parent = nullptr);
 
     ArchiveViewController *archiveView() const { return m_archiveView; }
+    // Files opened with the application or dropped on the window: asks for the folder
+    // to archive them into (opening at the last one chosen, "DraggedFilesDestination",
+    // else the Desktop) and starts a job over them there.
+    void handleEMLFilesUI(const QStringList &paths);
+    // How the folder is asked for; a test or a script may answer instead of the dialog.
+    void setFolderChooser(std::function<QString(const QString &startAt)> chooser) { m_chooser = std::move(chooser); }
+
     // Shows the view with this index: 0 archive, 1 search, 2 settings.
     void showView(int index);
     int currentView() const;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void saveGeometryToPrefs();
@@ -36,4 +47,5 @@ private:
     QStackedWidget *m_views = nullptr;
     QActionGroup *m_viewActions = nullptr;
     QLabel *m_progressLabel = nullptr;
+    std::function<QString(const QString &startAt)> m_chooser;
 };

@@ -22,8 +22,9 @@ const char *kUsage =
     "Usage: tarnwick <command> [options]\n"
     "\n"
     "Commands:\n"
-    "  gui\n"
-    "      Start the desktop application.\n"
+    "  gui [FILE...]\n"
+    "      Start the desktop application (also what tarnwick alone does on a display);\n"
+    "      files given are archived as files dropped on its window are.\n"
     "  archive [--dest DIR] [--pdf-format F] [--attachment-format F] [--eml-format F] PATH...\n"
     "      Archive the messages of the files and folders given into DIR, rendering in\n"
     "      renderbox child processes. Messages already archived are skipped.\n"
@@ -69,6 +70,9 @@ int run(int argc, char **argv)
     if (argc > 1 && QByteArray(argv[1]) == "render")
         return RenderCommand::run(argc, argv);
     if (argc > 1 && QByteArray(argv[1]) == "gui")
+        return GuiCommand::run(argc, argv);
+    // Without a command, the desktop application, where there is a display to show it on.
+    if (argc == 1 && (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")))
         return GuiCommand::run(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));

@@ -10,6 +10,7 @@
 #include "Utils/PrivateSessionBus.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
 
 namespace GuiCommand {
@@ -40,6 +41,14 @@ int run(int argc, char **argv)
 
     MainWindowController window(scheduler, prefs);
     window.show();
+    // Files given on the command line (the file manager's "Open with") are archived as
+    // dropped files are.
+    QStringList files;
+    for (const QString &arg : app.arguments().mid(2))
+        if (!arg.startsWith(QLatin1String("-")))
+            files.append(QFileInfo(arg).absoluteFilePath());
+    if (!files.isEmpty())
+        QTimer::singleShot(0, &window, [&window, files] { window.handleEMLFilesUI(files); });
     // A window closed while jobs ran: the application ends with the last of them.
     QObject::connect(&scheduler, &ArchiveScheduler::jobsChanged, &app, [&] {
         if (window.isHidden() && scheduler.renderJobs().isEmpty())

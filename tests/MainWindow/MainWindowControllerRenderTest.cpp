@@ -92,3 +92,32 @@ TEST_F(Window, AFolderStartedFromItsRowEndsWithItsLastArchivedLine)
     EXPECT_EQ(start->text(), "Start");
     EXPECT_TRUE(prefs.dateForKey(folder + "__LastFinished").isValid());
 }
+
+// Files opened with the application: the folder is asked for (at the one chosen last
+// time), remembered, and a one-off job over the files runs there and leaves its row.
+TEST_F(Window, OpenedFilesAreArchivedWhereTheUserChooses)
+{
+    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+    MainWindowController window(scheduler, prefs);
+    const QString out = dir.filePath("Out");
+    QDir().mkpath(out);
+    QStringList askedAt;
+    window.setFolderChooser([&](const QString &startAt) {
+        askedAt << startAt;
+        return out;
+    });
+    const QStringList files{folder + "/0.eml", folder + "/1.eml"};
+    window.handleEMLFilesUI(files);
+    ASSERT_EQ(askedAt.size(), 1);
+    EXPECT_TRUE(askedAt.first().endsWith("/Desktop"));
+    EXPECT_EQ(prefs.stringForKey("DraggedFilesDestination"), out);
+    RenderTool *job = scheduler.renderToolForjobName("2 EML files to Out");
+    ASSERT_NE(job, nullptr);
+    EXPECT_NE(window.archiveView()->buttonForRow("2 EML files to Out"), nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(scheduler.renderJobs().isEmpty() && (window.archiveView()->reloadRows(), true), 30000);
+    window.archiveView()->reloadRows();
+    EXPECT_EQ(window.archiveView()->buttonForRow("2 EML files to Out"), nullptr);
+    EXPECT_FALSE(QDir(out).isEmpty());
+    window.handleEMLFilesUI(files);
+    EXPECT_EQ(askedAt.last(), out);
+}
