@@ -98,6 +98,15 @@ FXKeychain &FXKeychain::defaultKeychain()
     return shared;
 }
 
+void FXKeychain::keepUsersSessionBus()
+{
+    // GLib keeps one session connection per process while anyone holds it; libsecret
+    // uses that one. Held here for good, it stays the user's bus whatever the
+    // environment says later.
+    static GDBusConnection *const connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    Q_UNUSED(connection);
+}
+
 QString FXKeychain::applicationIdentifier() { return QStringLiteral("org.tarnwick.Tarnwick"); }
 
 FXKeychain::FXKeychain(const QString &service, const QString &accessGroup)

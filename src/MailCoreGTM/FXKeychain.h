@@ -38,6 +38,10 @@ public:
     static FXKeychain &defaultKeychain();
     /// "org.tarnwick.Tarnwick".
     static QString applicationIdentifier();
+    /// Connects the password store to the user's session bus now, for the life of the
+    /// process. A process that then points its session bus at a private one (for its
+    /// renderboxes) still finds the user's passwords.
+    static void keepUsersSessionBus();
 
     /// An instance for `service` (may be empty). The access group is kept for callers
     /// that ask for it; the Secret Service has no such notion, so it has no effect.

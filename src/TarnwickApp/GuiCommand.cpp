@@ -23,7 +23,8 @@ int run(int argc, char **argv)
     QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
 
     // The renderboxes of this application talk to it over a bus of its own, so that
-    // they never meet another run's.
+    // they never meet another run's; passwords stay on the user's bus.
+    FXKeychain::keepUsersSessionBus();
     PrivateSessionBus bus;
     QString error;
     if (!bus.start(&error)) {
