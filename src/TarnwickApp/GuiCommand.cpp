@@ -6,6 +6,7 @@
 #include "MainWindow/MainWindowController.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
+#include "Utils/DesktopNotifier.h"
 #include "Utils/DistributedNotificationCenter.h"
 #include "Utils/PrivateSessionBus.h"
 
@@ -25,6 +26,7 @@ int run(int argc, char **argv)
     // The renderboxes of this application talk to it over a bus of its own, so that
     // they never meet another run's; passwords stay on the user's bus.
     FXKeychain::keepUsersSessionBus();
+    DesktopNotifier notifier(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
     PrivateSessionBus bus;
     QString error;
     if (!bus.start(&error)) {
@@ -40,6 +42,13 @@ int run(int argc, char **argv)
     center.addObserver(QStringLiteral("rb_anotherPDFMade"), QString(), &scheduler,
                        [&scheduler](const QString &, const QString &jobName) { scheduler.anotherPDFMade(jobName); });
 
+    QObject::connect(&scheduler, &ArchiveScheduler::jobFinished, &app,
+                     [&](const QString &name, const RenderTool::Result &result) {
+                         if (result.outcome == RenderTool::Result::Outcome::Cancelled)
+                             return; // the user stopped it: nothing to tell
+                         notifier.jobEnded(name, result.outcome == RenderTool::Result::Outcome::Failed,
+                                           prefs.integerForKey(name + QStringLiteral("__LastNumDone")), result.reason);
+                     });
     MainWindowController window(scheduler, prefs);
     window.show();
     // Files given on the command line (the file manager's "Open with") are archived as
