@@ -88,6 +88,8 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     quit->setMenuRole(QAction::QuitRole);
     QMenu *edit = menuBar()->addMenu(tr("&Edit"));
     edit->addAction(tr("&Settings"), QKeySequence::Preferences, this, [this] { showView(2); });
+    edit->addSeparator();
+    edit->addAction(tr("Reset Preferences\u2026"), this, &MainWindowController::resetAllPrefsAsk);
     QMenu *help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&About Tarnwick"), this, [this] {
         QMessageBox::about(this, tr("About Tarnwick"),
@@ -132,6 +134,41 @@ void MainWindowController::dropEvent(QDropEvent *event)
     event->acceptProposedAction();
     // After the drop has ended: the chooser is modal.
     QTimer::singleShot(0, this, [this, paths] { handleEMLFilesUI(paths); });
+}
+
+bool MainWindowController::ask(const QString &title, const QString &text)
+{
+    if (m_answer)
+        return m_answer(title, text);
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, this);
+    box.setWindowModality(Qt::WindowModal);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void MainWindowController::countLaunchAndAskForCrashReports()
+{
+    const qint64 launches = m_prefs.integerForKey(QStringLiteral("launchCount")) + 1;
+    m_prefs.setValue(QStringLiteral("launchCount"), launches);
+    // Not before the third launch, and once.
+    if (launches <= 2 || m_prefs.boolForKey(QStringLiteral("bugsnagHaveAsked")) ||
+        m_prefs.boolForKey(QStringLiteral("bugsnagCanSendReports")))
+        return;
+    // Reports are only ever kept on this computer, for the user to send if they wish.
+    const bool yes = ask(tr("Crash Reports"),
+                         tr("Despite our best efforts and testing, sometimes a bug makes it's way to you. Please help "
+                            "us out by sending us crash reports. \nYour confidentiality is assured.\n\nAllow crash "
+                            "reporting?"));
+    m_prefs.setValue(QStringLiteral("bugsnagHaveAsked"), true);
+    m_prefs.setValue(QStringLiteral("bugsnagCanSendReports"), yes);
+}
+
+void MainWindowController::resetAllPrefsAsk()
+{
+    if (!ask(tr("Reset Tarnwick?"), tr("Removing all preferences will reset Tarnwick, but will not erase any PDFs")))
+        return;
+    m_scheduler.stopArchiving();
+    m_prefs.removePersistentDomain();
+    m_archiveView->reloadRows();
 }
 
 void MainWindowController::showView(int index)

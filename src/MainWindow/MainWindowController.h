@@ -29,6 +29,16 @@ public:
     // How the folder is asked for; a test or a script may answer instead of the dialog.
     void setFolderChooser(std::function<QString(const QString &startAt)> chooser) { m_chooser = std::move(chooser); }
 
+    // A yes/no question in a sheet on the window; a test or a script may answer instead.
+    using Question = std::function<bool(const QString &title, const QString &text)>;
+    void setQuestionAnswerer(Question answer) { m_answer = std::move(answer); }
+    // Counts this launch ("launchCount") and, from the third launch on, asks once whether
+    // crash reports may be kept ("bugsnagHaveAsked", "bugsnagCanSendReports").
+    void countLaunchAndAskForCrashReports();
+    // "Reset Preferences…": after asking, removes every preference (sources, formats,
+    // destinations); the archive's files are left alone.
+    void resetAllPrefsAsk();
+
     // Shows the view with this index: 0 archive, 1 search, 2 settings.
     void showView(int index);
     int currentView() const;
@@ -48,4 +58,6 @@ private:
     QActionGroup *m_viewActions = nullptr;
     QLabel *m_progressLabel = nullptr;
     std::function<QString(const QString &startAt)> m_chooser;
+    Question m_answer;
+    bool ask(const QString &title, const QString &text);
 };

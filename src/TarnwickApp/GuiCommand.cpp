@@ -51,6 +51,8 @@ int run(int argc, char **argv)
                      });
     MainWindowController window(scheduler, prefs);
     window.show();
+    if (!qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT"))
+        QTimer::singleShot(0, &window, [&window] { window.countLaunchAndAskForCrashReports(); });
     // Files given on the command line (the file manager's "Open with") are archived as
     // dropped files are.
     QStringList files;

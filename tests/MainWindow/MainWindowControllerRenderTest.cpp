@@ -121,3 +121,38 @@ TEST_F(Window, OpenedFilesAreArchivedWhereTheUserChooses)
     window.handleEMLFilesUI(files);
     EXPECT_EQ(askedAt.last(), out);
 }
+
+// The crash-report question comes at the third launch, once; reset asks, removes the
+// settings and keeps the archive's files.
+TEST_F(Window, ConsentFromTheThirdLaunchAndResetKeepsTheArchive)
+{
+    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+    MainWindowController window(scheduler, prefs);
+    QStringList asked;
+    bool answer = true;
+    window.setQuestionAnswerer([&](const QString &title, const QString &) {
+        asked << title;
+        return answer;
+    });
+    for (int launch = 1; launch <= 4; ++launch) {
+        window.countLaunchAndAskForCrashReports();
+        EXPECT_EQ(asked.size(), launch >= 3 ? 1 : 0) << "launch " << launch;
+    }
+    EXPECT_EQ(asked, QStringList{"Crash Reports"});
+    EXPECT_TRUE(prefs.boolForKey("bugsnagHaveAsked"));
+    EXPECT_TRUE(prefs.boolForKey("bugsnagCanSendReports"));
+
+    const QString kept = dir.filePath("archive/kept.pdf");
+    QFile file(kept);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    answer = false;
+    window.resetAllPrefsAsk(); // "Cancel": nothing changes
+    EXPECT_FALSE(SourcesList::folderItems(prefs).isEmpty());
+    answer = true;
+    window.resetAllPrefsAsk();
+    EXPECT_EQ(asked.last(), "Reset Tarnwick?");
+    EXPECT_TRUE(SourcesList::folderItems(prefs).isEmpty());
+    EXPECT_EQ(prefs.integerForKey("launchCount"), 0);
+    EXPECT_TRUE(QFileInfo::exists(kept));
+}
