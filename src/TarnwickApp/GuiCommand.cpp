@@ -4,6 +4,7 @@
 #include "ArchiveView/ArchiveViewController.h"
 #include "MailCoreGTM/FXKeychain.h"
 #include "MainWindow/MainWindowController.h"
+#include "MainWindow/SingleInstance.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
 #include "Utils/DesktopNotifier.h"
@@ -25,8 +26,21 @@ int run(int argc, char **argv)
 
     // The renderboxes of this application talk to it over a bus of its own, so that
     // they never meet another run's; passwords stay on the user's bus.
+    // Files given on the command line (the file manager's "Open with") are archived as
+    // dropped files are.
+    QStringList files;
+    for (const QString &arg : app.arguments().mid(2))
+        if (!arg.startsWith(QLatin1String("-")))
+            files.append(QFileInfo(arg).absoluteFilePath());
+
+    const QString userBus = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    // One application per user: a second launch hands its files to the first and ends.
+    SingleInstance instance(userBus);
+    bool noBus = false;
+    if (!instance.claimOrHandOver(files, &noBus))
+        return 0;
     FXKeychain::keepUsersSessionBus();
-    DesktopNotifier notifier(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
+    DesktopNotifier notifier(userBus);
     PrivateSessionBus bus;
     QString error;
     if (!bus.start(&error)) {
@@ -51,14 +65,19 @@ int run(int argc, char **argv)
                      });
     MainWindowController window(scheduler, prefs);
     window.show();
+    instance.setHandlers(
+        [&window] {
+            window.show();
+            window.raise();
+            window.activateWindow();
+        },
+        [&window](const QStringList &paths) {
+            window.show();
+            window.raise();
+            window.handleEMLFilesUI(paths);
+        });
     if (!qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT"))
         QTimer::singleShot(0, &window, [&window] { window.countLaunchAndAskForCrashReports(); });
-    // Files given on the command line (the file manager's "Open with") are archived as
-    // dropped files are.
-    QStringList files;
-    for (const QString &arg : app.arguments().mid(2))
-        if (!arg.startsWith(QLatin1String("-")))
-            files.append(QFileInfo(arg).absoluteFilePath());
     if (!files.isEmpty())
         QTimer::singleShot(0, &window, [&window, files] { window.handleEMLFilesUI(files); });
     // A window closed while jobs ran: the application ends with the last of them.

@@ -9,9 +9,13 @@
 #include "MainWindow/MainWindowController.h"
 #include "Settings/Preferences.h"
 #include "Settings/SourcesList.h"
+#include "SecretServiceSession.h"
 #include "TestSupport.h"
 
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -155,4 +159,33 @@ TEST_F(Window, ConsentFromTheThirdLaunchAndResetKeepsTheArchive)
     EXPECT_TRUE(SourcesList::folderItems(prefs).isEmpty());
     EXPECT_EQ(prefs.integerForKey("launchCount"), 0);
     EXPECT_TRUE(QFileInfo::exists(kept));
+}
+
+// One application per user: a second launch hands over to the first and ends.
+TEST(SingleInstance, ASecondLaunchHandsOverAndEnds)
+{
+    PrivateTestBus bus;
+    QString error;
+    if (!bus.start(&error))
+        GTEST_SKIP() << error.toStdString();
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("TMPDIR", home.path());
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(TestSupport::tarnwickBinary(), {"gui"});
+    QDBusConnection watch = QDBusConnection::connectToBus(bus.address(), "single-instance-watch");
+    QTRY_VERIFY_WITH_TIMEOUT(watch.interface()->isServiceRegistered("org.tarnwick.Tarnwick"), 30000);
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(TestSupport::tarnwickBinary(), {"gui"});
+    ASSERT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    first.terminate();
+    first.waitForFinished(10000);
+    QDBusConnection::disconnectFromBus("single-instance-watch");
 }
