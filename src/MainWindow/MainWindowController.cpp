@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStackedWidget>
+#include <QSystemTrayIcon>
 #include <QToolBar>
 
 namespace {
@@ -97,6 +98,29 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
                               "folders as PDFs, attachments and .eml copies.</p>")
                                .arg(QStringLiteral(TARNWICK_VERSION)));
     });
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(windowIcon(), this);
+        m_tray->setToolTip(QStringLiteral("Tarnwick"));
+        auto *trayMenu = new QMenu(this);
+        trayMenu->addAction(tr("Show Tarnwick"), this, [this] {
+            show();
+            raise();
+            activateWindow();
+        });
+        trayMenu->addAction(tr("Start All"), this, [this] { m_scheduler.startArchiving(); });
+        trayMenu->addSeparator();
+        trayMenu->addAction(tr("Quit"), qApp, &QApplication::quit);
+        m_tray->setContextMenu(trayMenu);
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                setVisible(!isVisible());
+        });
+        connect(m_archiveView, &ArchiveViewController::toolbarLabelChanged, m_tray, [this](const QString &text) {
+            m_tray->setToolTip(text.isEmpty() ? QStringLiteral("Tarnwick") : QStringLiteral("Tarnwick: ") + text);
+        });
+        m_tray->show();
+    }
 
     const QByteArray geometry = QByteArray::fromBase64(m_prefs.stringForKey(kGeometryKey).toLatin1());
     if (geometry.isEmpty() || !restoreGeometry(geometry))
@@ -188,9 +212,9 @@ void MainWindowController::saveGeometryToPrefs()
 void MainWindowController::closeEvent(QCloseEvent *event)
 {
     saveGeometryToPrefs();
-    // Jobs go on with the window closed; with none running, closing quits instead of
-    // leaving a process nobody can see.
-    if (!m_scheduler.renderJobs().isEmpty()) {
+    // Jobs go on with the window closed; with none running and no tray icon to come back
+    // by, closing quits instead of leaving a process nobody can see.
+    if (m_tray || !m_scheduler.renderJobs().isEmpty()) {
         hide();
         event->ignore();
         return;

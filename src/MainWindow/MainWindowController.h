@@ -2,8 +2,9 @@
 // MainWindowController: the main window. A toolbar switches between its three views
 // (archive, search, settings; the last two are placeholders until they are built), with
 // the progress of the running job beside them; File, Edit and Help menus; the window's
-// place and size are kept under "TWMainWindow". Closing the window while jobs run hides
-// it (the jobs go on); with no job running it quits.
+// place and size are kept under "TWMainWindow". Closing the window hides it where the
+// desktop has a tray (its icon brings the window back), or while jobs run (they go on,
+// and the application ends with them); otherwise closing quits.
 
 #include <QMainWindow>
 
@@ -57,6 +58,8 @@ private:
     QStackedWidget *m_views = nullptr;
     QActionGroup *m_viewActions = nullptr;
     QLabel *m_progressLabel = nullptr;
+    // Where the desktop has a tray: the way back to a hidden window.
+    class QSystemTrayIcon *m_tray = nullptr;
     std::function<QString(const QString &startAt)> m_chooser;
     Question m_answer;
     bool ask(const QString &title, const QString &text);

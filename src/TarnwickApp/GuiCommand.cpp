@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace GuiCommand {
@@ -80,9 +81,10 @@ int run(int argc, char **argv)
         QTimer::singleShot(0, &window, [&window] { window.countLaunchAndAskForCrashReports(); });
     if (!files.isEmpty())
         QTimer::singleShot(0, &window, [&window, files] { window.handleEMLFilesUI(files); });
-    // A window closed while jobs ran: the application ends with the last of them.
+    // A window closed while jobs ran, with no tray to come back by: the application ends
+    // with the last of them.
     QObject::connect(&scheduler, &ArchiveScheduler::jobsChanged, &app, [&] {
-        if (window.isHidden() && scheduler.renderJobs().isEmpty())
+        if (window.isHidden() && scheduler.renderJobs().isEmpty() && !QSystemTrayIcon::isSystemTrayAvailable())
             QApplication::quit();
     });
     scheduler.startUp();
