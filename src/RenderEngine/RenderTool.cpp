@@ -60,9 +60,17 @@ RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(par
         // the next message at once, or an .eml-only job would wait for the clock far
         // more than for the server.
         connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::messageFinished, this, [this] {
-            if (!isLocalFileJob())
+            // One extra tick pending at most: an archived message finishes inside the
+            // dispatch that handed it out, and a tick per message would flood the event
+            // loop on a re-run.
+            if (isLocalFileJob() || m_extraTickPending)
+                return;
+            m_extraTickPending = true;
+            QMetaObject::invokeMethod(this, [this] {
+                m_extraTickPending = false;
                 renderTimer();
-        }, Qt::QueuedConnection);
+            }, Qt::QueuedConnection);
+        });
     }
     m_timer = new QTimer(this);
     m_timer->setInterval(kTickMs);

@@ -188,6 +188,7 @@ private:
     QMap<QString, QList<std::shared_ptr<MCOIMAPMessage>>> m_fetchedHeaders;
     QHash<QString, QSet<quint32>> m_listedUIDs; // chunks overlap by one number
     bool m_folderListDone = false;
+    bool m_extraTickPending = false;
     qint64 m_unlisted = 0;
     QString m_unlistedError;
 };

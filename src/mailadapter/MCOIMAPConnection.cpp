@@ -10,6 +10,7 @@
 #include <QSslError>
 
 #include <cstdlib>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace {
@@ -23,6 +24,13 @@ bool connectionBroken(int r)
            r == MAILIMAP_ERROR_CONNECTION_REFUSED || r == MAILIMAP_ERROR_DONT_ACCEPT_CONNECTION ||
            r == MAILIMAP_ERROR_SSL;
 }
+
+// The header fields that name, date and tag a message's outputs, and the charset labels
+// that help decode raw 8-bit header text.
+const char *const kListedHeaderFields[] = {
+    "Date", "Delivery-date", "Received", "Subject", "From", "Sender", "To", "Cc", "Bcc", "Reply-To",
+    "Message-ID", "X-Keywords", "X-Mailtags", "MIME-Version", "Content-Type",
+};
 
 // Owns what libetpan allocates for one command.
 struct FetchTypeGuard {
@@ -397,10 +405,16 @@ MCOIMAPResult MCOIMAPConnection::messagesByNumber(const QString &folder, quint32
     mailimap_fetch_type_new_fetch_att_list_add(type.type, mailimap_fetch_att_new_uid());
     mailimap_fetch_type_new_fetch_att_list_add(type.type, mailimap_fetch_att_new_rfc822_size());
     mailimap_fetch_type_new_fetch_att_list_add(type.type, mailimap_fetch_att_new_bodystructure());
-    // The whole header, not the envelope: the outputs' paths come from the same header
-    // fields as for the downloaded message (Received, X-Keywords, the raw Date).
-    mailimap_fetch_type_new_fetch_att_list_add(type.type,
-                                               mailimap_fetch_att_new_body_peek_section(mailimap_section_new_header()));
+    // Header fields rather than the envelope: the outputs' paths come from the same
+    // fields, decoded the same way, as for the downloaded message (the raw Date and its
+    // fallbacks, Received, X-Keywords). Only those: a long list holds every header of
+    // every message in memory, and signatures and routing lines are most of a header.
+    clist *names = clist_new();
+    for (const char *name : kListedHeaderFields)
+        clist_append(names, strdup(name));
+    mailimap_fetch_type_new_fetch_att_list_add(
+        type.type, mailimap_fetch_att_new_body_peek_section(
+                       mailimap_section_new_header_fields(mailimap_header_list_new(names))));
     SetGuard set{mailimap_set_new_interval(first, last)};
     FetchListGuard list;
     const int r = mailimap_fetch(m_imap, set.set, type.type, &list.list);
