@@ -32,6 +32,32 @@ const char *const kListedHeaderFields[] = {
     "Message-ID", "X-Keywords", "X-Mailtags", "MIME-Version", "Content-Type",
 };
 
+// A listed header keeps, besides its decoded fields, only the raw lines that are read
+// again by name (the date's fallbacks, the tags): every message of the account is held
+// until it is handed out, and a header's raw lines are most of its memory.
+MCOMessageHeader compactHeader(const MCOMessageHeader &full)
+{
+    static const QStringList kept{QStringLiteral("Date"), QStringLiteral("Delivery-date"),
+                                  QStringLiteral("Received"), QStringLiteral("X-Keywords"),
+                                  QStringLiteral("X-Mailtags")};
+    MCOMessageHeader header;
+    header.setSubject(full.subject());
+    header.setDate(full.date());
+    header.setReceivedDate(full.receivedDate());
+    header.setFrom(full.from());
+    header.setSender(full.sender());
+    header.setTo(full.to());
+    header.setCc(full.cc());
+    header.setBcc(full.bcc());
+    header.setReplyTo(full.replyTo());
+    header.setMessageID(full.messageID());
+    for (const auto &field : full.allHeaders()) {
+        if (kept.contains(field.first, Qt::CaseInsensitive))
+            header.addHeader(field.first, field.second);
+    }
+    return header;
+}
+
 // Owns what libetpan allocates for one command.
 struct FetchTypeGuard {
     mailimap_fetch_type *type;
@@ -428,6 +454,7 @@ MCOIMAPResult MCOIMAPConnection::messagesByNumber(const QString &folder, quint32
         if (message->uid() == 0)
             continue; // an unsolicited FETCH (flags changed meanwhile), not one of ours
         message->setFolder(folder);
+        message->header() = compactHeader(message->header());
         result.messages.append(message);
     }
     return result;
