@@ -66,6 +66,9 @@ RenderTool::RenderTool(const JobOptions &options, QObject *parent) : QObject(par
         // An IMAP engine is free again when its download is in, not on a tick: hand it
         // the next message at once, or an .eml-only job would wait for the clock far
         // more than for the server.
+        // One dispatch pending at most (scheduleDispatch): an archived message finishes inside
+        // the dispatch that handed it out, and a tick per message would flood the event
+        // loop on a re-run.
         connect(m_renderEngines.back().get(), &MessageToHTMLToPDF::messageFinished, this, &RenderTool::scheduleDispatch);
     }
     m_timer = new QTimer(this);

@@ -113,16 +113,34 @@ QString asText(const QJsonObject &o)
     return text;
 }
 
-void report(const QJsonObject &o, bool json, QJsonArray &all)
-{
-    if (o.contains(QStringLiteral("error")))
-        printErr(QStringLiteral("tarnwick paths: %1: %2\n")
-                     .arg(o.value(QStringLiteral("source")).toString(), o.value(QStringLiteral("error")).toString()));
-    if (json)
-        all.append(o);
-    else
-        printOut(asText(o).toUtf8());
-}
+// Prints one message's paths: as text, or as the next element of a JSON array written
+// as it goes (an account of 100,000 messages is not held as one document).
+struct Reporter {
+    bool json = false;
+    bool first = true;
+    void begin()
+    {
+        if (json)
+            printOut(QByteArrayLiteral("["));
+    }
+    void add(const QJsonObject &o)
+    {
+        if (o.contains(QStringLiteral("error")))
+            printErr(QStringLiteral("tarnwick paths: %1: %2\n")
+                         .arg(o.value(QStringLiteral("source")).toString(), o.value(QStringLiteral("error")).toString()));
+        if (!json) {
+            printOut(asText(o).toUtf8());
+            return;
+        }
+        printOut((first ? QByteArrayLiteral("\n") : QByteArrayLiteral(",\n")) + QJsonDocument(o).toJson(QJsonDocument::Compact));
+        first = false;
+    }
+    void end()
+    {
+        if (json)
+            printOut(QByteArrayLiteral("\n]\n"));
+    }
+};
 
 int fail(const QString &message)
 {
@@ -131,7 +149,7 @@ int fail(const QString &message)
 }
 
 // Every message of an account, as its job lists them: folder by folder, headers in chunks.
-int describeAccount(const QString &email, const JobOptions &options, bool json, QJsonArray &all)
+int describeAccount(const QString &email, const JobOptions &options, Reporter &reporter)
 {
     std::unique_ptr<MCOIMAPSession> session(RenderTool::sessionForOptions(options, nullptr));
     const MCOIMAPResult listing = IMAPCommands::run(session->fetchAllFoldersOperation());
@@ -166,7 +184,7 @@ int describeAccount(const QString &email, const JobOptions &options, bool json, 
                 o[QStringLiteral("mailFolder")] = mailFolder;
                 o[QStringLiteral("mailappAttachments")] = QJsonValue();
                 describeMessage(o, *message, email, mailFolder, options, claims);
-                report(o, json, all);
+                reporter.add(o);
             }
         }
     }
@@ -195,10 +213,12 @@ int runSource(const QStringList &args)
                 : AccountJobOptions::forFolder(key, prefs, &error);
     if (!options)
         return fail(QStringLiteral("%1: %2").arg(key, error));
-    QJsonArray all;
+    Reporter reporter;
+    reporter.json = json;
+    reporter.begin();
     int status = 0;
     if (account) {
-        status = describeAccount(key, *options, json, all);
+        status = describeAccount(key, *options, reporter);
     } else {
         QStringList emlxs;
         const QStringList inputs{key};
@@ -207,10 +227,9 @@ int runSource(const QStringList &args)
         const QString mainFolder = LocalMailFiles::mainFolderForBasePath(base);
         const auto claims = std::make_shared<OutputClaims>();
         for (const QString &file : LocalMailFiles::renderList(emls, emlxs))
-            report(describe(file, mainFolder, LocalMailFiles::emlSubFolder(file, base, key), *options, claims), json, all);
+            reporter.add(describe(file, mainFolder, LocalMailFiles::emlSubFolder(file, base, key), *options, claims));
     }
-    if (json)
-        printOut(QJsonDocument(all).toJson(QJsonDocument::Indented));
+    reporter.end();
     return status;
 }
 

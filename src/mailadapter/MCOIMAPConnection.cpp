@@ -10,6 +10,7 @@
 #include <QSslError>
 
 #include <cstdlib>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace {
@@ -22,6 +23,39 @@ bool connectionBroken(int r)
            r == MAILIMAP_ERROR_FATAL || r == MAILIMAP_ERROR_MEMORY || r == MAILIMAP_ERROR_BAD_STATE ||
            r == MAILIMAP_ERROR_CONNECTION_REFUSED || r == MAILIMAP_ERROR_DONT_ACCEPT_CONNECTION ||
            r == MAILIMAP_ERROR_SSL;
+}
+
+// The header fields that name, date and tag a message's outputs, and the charset labels
+// that help decode raw 8-bit header text.
+const char *const kListedHeaderFields[] = {
+    "Date", "Delivery-date", "Received", "Subject", "From", "Sender", "To", "Cc", "Bcc", "Reply-To",
+    "Message-ID", "X-Keywords", "X-Mailtags", "MIME-Version", "Content-Type",
+};
+
+// A listed header keeps, besides its decoded fields, only the raw lines that are read
+// again by name (the date's fallbacks, the tags): every message of the account is held
+// until it is handed out, and a header's raw lines are most of its memory.
+MCOMessageHeader compactHeader(const MCOMessageHeader &full)
+{
+    static const QStringList kept{QStringLiteral("Date"), QStringLiteral("Delivery-date"),
+                                  QStringLiteral("Received"), QStringLiteral("X-Keywords"),
+                                  QStringLiteral("X-Mailtags")};
+    MCOMessageHeader header;
+    header.setSubject(full.subject());
+    header.setDate(full.date());
+    header.setReceivedDate(full.receivedDate());
+    header.setFrom(full.from());
+    header.setSender(full.sender());
+    header.setTo(full.to());
+    header.setCc(full.cc());
+    header.setBcc(full.bcc());
+    header.setReplyTo(full.replyTo());
+    header.setMessageID(full.messageID());
+    for (const auto &field : full.allHeaders()) {
+        if (kept.contains(field.first, Qt::CaseInsensitive))
+            header.addHeader(field.first, field.second);
+    }
+    return header;
 }
 
 // Owns what libetpan allocates for one command.
@@ -397,10 +431,16 @@ MCOIMAPResult MCOIMAPConnection::messagesByNumber(const QString &folder, quint32
     mailimap_fetch_type_new_fetch_att_list_add(type.type, mailimap_fetch_att_new_uid());
     mailimap_fetch_type_new_fetch_att_list_add(type.type, mailimap_fetch_att_new_rfc822_size());
     mailimap_fetch_type_new_fetch_att_list_add(type.type, mailimap_fetch_att_new_bodystructure());
-    // The whole header, not the envelope: the outputs' paths come from the same header
-    // fields as for the downloaded message (Received, X-Keywords, the raw Date).
-    mailimap_fetch_type_new_fetch_att_list_add(type.type,
-                                               mailimap_fetch_att_new_body_peek_section(mailimap_section_new_header()));
+    // Header fields rather than the envelope: the outputs' paths come from the same
+    // fields, decoded the same way, as for the downloaded message (the raw Date and its
+    // fallbacks, Received, X-Keywords). Only those: a long list holds every header of
+    // every message in memory, and signatures and routing lines are most of a header.
+    clist *names = clist_new();
+    for (const char *name : kListedHeaderFields)
+        clist_append(names, strdup(name));
+    mailimap_fetch_type_new_fetch_att_list_add(
+        type.type, mailimap_fetch_att_new_body_peek_section(
+                       mailimap_section_new_header_fields(mailimap_header_list_new(names))));
     SetGuard set{mailimap_set_new_interval(first, last)};
     FetchListGuard list;
     const int r = mailimap_fetch(m_imap, set.set, type.type, &list.list);
@@ -414,6 +454,7 @@ MCOIMAPResult MCOIMAPConnection::messagesByNumber(const QString &folder, quint32
         if (message->uid() == 0)
             continue; // an unsolicited FETCH (flags changed meanwhile), not one of ours
         message->setFolder(folder);
+        message->header() = compactHeader(message->header());
         result.messages.append(message);
     }
     return result;

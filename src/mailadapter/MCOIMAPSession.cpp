@@ -47,7 +47,11 @@ bool MCOIMAPFolder::isSelectable() const
 
 // --- Operations ---------------------------------------------------------------------------
 
-MCOIMAPOperation::MCOIMAPOperation(MCOIMAPSession *session, Work work) : m_session(session), m_work(std::move(work)) {}
+// A child of its session: operations not yet delivered go with it.
+MCOIMAPOperation::MCOIMAPOperation(MCOIMAPSession *session, Work work)
+    : QObject(session), m_session(session), m_work(std::move(work))
+{
+}
 
 void MCOIMAPOperation::start(Handler handler)
 {
@@ -172,8 +176,8 @@ void MCOIMAPSession::enqueue(MCOIMAPOperation *operation)
             MCOIMAPResult result = work(worker->connection());
             QMetaObject::invokeMethod(
                 qApp,
-                [op, result = std::move(result)] {
-                    if (op)
+                [op, shared, result = std::move(result)] {
+                    if (op && !shared->closing)
                         op->deliver(result);
                 },
                 Qt::QueuedConnection);

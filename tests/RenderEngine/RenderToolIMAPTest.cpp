@@ -24,6 +24,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 
 namespace {
@@ -328,6 +329,35 @@ TEST_F(IMAPJob, AttachmentPartsAreFetchedFromTheServerDecoded)
     EXPECT_EQ(txt.readAll(), QStringLiteral("Grüße, a long line that is soft broken.").toUtf8());
     // Only the parts were fetched, never the whole message.
     EXPECT_EQ(s_server->countLogLines(QStringLiteral("Command finished: UID FETCH %1 (BODY.PEEK[2])").arg(message->uid())), 1);
+}
+
+TEST_F(IMAPJob, HandlersRunOnceOnTheMainThreadAndNeverAfterCancel)
+{
+    const JobOptions options = optionsFor(*s_server, dest.path());
+    auto *session = RenderTool::sessionForOptions(options, nullptr);
+    int cancelledCalls = 0, calls = 0, orphanCalls = 0;
+    QThread *handlerThread = nullptr;
+    MCOIMAPOperation *cancelled = session->fetchMessagesByNumberOperation(QStringLiteral("Big"), 1, 5000);
+    cancelled->start([&](const MCOIMAPResult &) { ++cancelledCalls; });
+    cancelled->cancel();
+    QEventLoop loop;
+    session->fetchAllFoldersOperation()->start([&](const MCOIMAPResult &r) {
+        ++calls;
+        handlerThread = QThread::currentThread();
+        EXPECT_FALSE(r.error.isError()) << qPrintable(r.error.description);
+        loop.quit();
+    });
+    loop.exec();
+    // An operation in flight when its session goes: no handler, no crash.
+    session->fetchMessagesByNumberOperation(QStringLiteral("Big"), 1, 5000)->start([&](const MCOIMAPResult &) {
+        ++orphanCalls;
+    });
+    delete session;
+    QTest::qWait(500); // a late delivery would land here
+    EXPECT_EQ(cancelledCalls, 0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(orphanCalls, 0);
+    EXPECT_EQ(handlerThread, QThread::currentThread());
 }
 
 TEST_F(IMAPJob, RefusalsEndTheJobAsFailedWithNothingWritten)
