@@ -1,6 +1,6 @@
 #include "localmail/MailStores.h"
 
-#include "Utils/ImapUTF7.h"
+#include "mailadapter/MCOIMAPMailboxName.h"
 
 #include <QDir>
 #include <QFile>
@@ -98,14 +98,14 @@ QStringList MailStores::clientFolderLevels(const QString &name, const QString &f
         // Maildir++: ".Lists.foo" is the folder foo inside Lists.
         QStringList levels;
         for (const QString &level : name.mid(1).split(QLatin1Char('.'), Qt::SkipEmptyParts))
-            levels.append(ImapUTF7::decode(level.toUtf8()));
+            levels.append(MCOIMAPMailboxName::decodeModifiedUTF7(level));
         return levels;
     }
     QString level = name;
     if (level.size() > 4 && level.endsWith(QLatin1String(".sbd")))
         level.chop(4);
     if (level.contains(QLatin1Char('&')))
-        level = ImapUTF7::decode(level.toUtf8());
+        level = MCOIMAPMailboxName::decodeModifiedUTF7(level);
     return {level};
 }
 
