@@ -96,6 +96,27 @@ bool checkJob(const JobOptions &options, QString &error)
     return true;
 }
 
+// "[#######.............]  35%  12.4 msg/s, 3 min left": the gauge of a progress line.
+QString progressGauge(double fraction, qint64 handedOut, qint64 total, double seconds)
+{
+    constexpr int kWidth = 20;
+    const double f = qBound(0.0, fraction, 1.0);
+    const int filled = int(f * kWidth);
+    QString gauge = QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('.')) +
+                    QStringLiteral("] %1%").arg(int(f * 100), 3);
+    if (seconds < 2 || handedOut <= 0)
+        return gauge;
+    const double rate = handedOut / seconds;
+    gauge += QStringLiteral("  %1 msg/s").arg(rate, 0, 'f', 1);
+    if (total > handedOut && rate > 0) {
+        const qint64 left = qint64((total - handedOut) / rate);
+        gauge += left >= 3600 ? QStringLiteral(", %1 h %2 min left").arg(left / 3600).arg(left % 3600 / 60)
+                 : left >= 60 ? QStringLiteral(", %1 min left").arg(left / 60)
+                              : QStringLiteral(", %1 s left").arg(left);
+    }
+    return gauge;
+}
+
 // One job to run: its options and name, and for a stored source its key.
 struct PlannedJob {
     JobOptions options;
@@ -120,9 +141,18 @@ int runJob(const PlannedJob &planned, bool verbose, int *signalled)
 
     // The progress line and the log's echo would write over each other: one or the other.
     const bool terminal = !verbose && ::isatty(STDERR_FILENO) == 1;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
     const auto statusLine = [&] {
         return RenderTool::statusText(job.operationDescription(),
                                       {job.numEmailsArchived(), job.totalEmailCount(), pdfsMade});
+    };
+    // On a terminal, what a job of hours needs besides its status: a bar, the share done,
+    // the rate and the time left.
+    const auto progressLine = [&] {
+        return statusLine() + QLatin1String("  ") +
+               progressGauge(job.fractionDone(), job.numEmailsArchived(), job.totalEmailCount(),
+                             sinceStart.elapsed() / 1000.0);
     };
     QEventLoop loop;
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
@@ -135,7 +165,7 @@ int runJob(const PlannedJob &planned, bool verbose, int *signalled)
     QTimer progress;
     QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
         if (terminal)
-            printErr(QStringLiteral("\r\033[K%1").arg(statusLine()));
+            printErr(QStringLiteral("\r\033[K%1").arg(progressLine()));
     });
     progress.start(kProgressMs);
     QObject::connect(&job, &RenderTool::finished, &loop, &QEventLoop::quit);
