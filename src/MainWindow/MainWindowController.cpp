@@ -3,12 +3,15 @@
 #include "ArchiveView/ArchiveScheduler.h"
 #include "ArchiveView/ArchiveViewController.h"
 #include "Settings/Preferences.h"
+#include "Utils/CrashReports.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
+#include <QUrl>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -92,6 +95,18 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     edit->addSeparator();
     edit->addAction(tr("Reset Preferences\u2026"), this, &MainWindowController::resetAllPrefsAsk);
     QMenu *help = menuBar()->addMenu(tr("&Help"));
+    help->addAction(tr("&Crash Reports"), this, [this] {
+        // Kept on this computer only; the folder is where to find them to send them.
+        const QString folder = CrashReports::folder();
+        if (QDir(folder).isEmpty()) {
+            QMessageBox::information(this, tr("Crash Reports"),
+                                     m_prefs.boolForKey(QStringLiteral("bugsnagCanSendReports"))
+                                         ? tr("No crash has been recorded.")
+                                         : tr("Crash reports are not kept: you chose not to allow them."));
+            return;
+        }
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    });
     help->addAction(tr("&About Tarnwick"), this, [this] {
         QMessageBox::about(this, tr("About Tarnwick"),
                            tr("<b>Tarnwick %1</b><p>Archives e-mail from IMAP accounts and local mail "
@@ -184,6 +199,8 @@ void MainWindowController::countLaunchAndAskForCrashReports()
                             "reporting?"));
     m_prefs.setValue(QStringLiteral("bugsnagHaveAsked"), true);
     m_prefs.setValue(QStringLiteral("bugsnagCanSendReports"), yes);
+    if (yes)
+        CrashReports::install(CrashReports::folder());
 }
 
 void MainWindowController::resetAllPrefsAsk()

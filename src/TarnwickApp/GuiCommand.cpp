@@ -7,6 +7,7 @@
 #include "MainWindow/SingleInstance.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
+#include "Utils/CrashReports.h"
 #include "Utils/DesktopNotifier.h"
 #include "Utils/DistributedNotificationCenter.h"
 #include "Utils/PrivateSessionBus.h"
@@ -50,6 +51,9 @@ int run(int argc, char **argv)
     }
     auto &center = DistributedNotificationCenter::defaultCenter();
     Preferences &prefs = Preferences::shared();
+    // Crash reports only with the user's consent, and only into a local folder.
+    if (prefs.boolForKey(QStringLiteral("bugsnagCanSendReports")))
+        CrashReports::install(CrashReports::folder());
     ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
     scheduler.setNotificationPoster([](const QString &name, const QString &object) {
         DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
