@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <ctime>
 #include <QStandardPaths>
@@ -27,6 +28,20 @@ QString fixturesDir()
 QString dataDir() { return QStringLiteral(TARNWICK_SOURCE_DIR "/tests/data"); }
 
 QString tarnwickBinary() { return QStringLiteral(TARNWICK_BINARY); }
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    ASSERT_EQ(f.write(bytes), bytes.size()) << path.toStdString();
+}
 
 } // namespace TestSupport
 

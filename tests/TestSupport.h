@@ -13,6 +13,10 @@ QString fixturesDir();
 QString dataDir();
 // The built executable.
 QString tarnwickBinary();
+// The bytes of a file; empty when it cannot be read.
+QByteArray readAll(const QString &path);
+// Writes `bytes` to `path`, making its folder first; a failure fails the test.
+void writeFile(const QString &path, const QByteArray &bytes);
 
 } // namespace TestSupport
 

@@ -25,11 +25,8 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using TestSupport::readAll;
+
 
 QString pdfText(const QString &pdf)
 {

@@ -15,18 +15,14 @@
 
 namespace {
 
+using TestSupport::writeFile;
+
 int modeOf(const QString &path)
 {
     struct stat st {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
 
 const JobOptions kSecretOptions{{"dest_folder", "/archive"},
                                 {"pdf_format", "%Y/__subject__.pdf"},

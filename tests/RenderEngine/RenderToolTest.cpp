@@ -14,13 +14,8 @@
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
+using TestSupport::writeFile;
+
 
 QByteArray message(int n)
 {

@@ -16,6 +16,9 @@
 
 namespace {
 
+using TestSupport::writeFile;
+using TestSupport::readAll;
+
 TEST(LocalMailFiles, CommonAncestorOfSeveralPaths)
 {
     struct Row {
@@ -78,19 +81,7 @@ TEST(LocalMailFiles, MainFolder)
     EXPECT_EQ(LocalMailFiles::mainFolderForBasePath(""), "PDFs");
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 QByteArray messageOf(int n, int bodyBytes)
 {
