@@ -41,6 +41,8 @@ std::optional<JobOptions> commonOptions(const QString &key, Preferences &prefs, 
 
 } // namespace
 
+QString noPasswordText() { return QStringLiteral("No password stored — open the account's settings"); }
+
 std::optional<JobOptions> connectionOptions(const QString &email, Preferences &prefs, FXKeychain &keychain,
                                            QString *error)
 {
@@ -49,9 +51,7 @@ std::optional<JobOptions> connectionOptions(const QString &email, Preferences &p
     const QVariant stored = keychain.objectForKey(PreferenceRegister::passwordKey(email));
     const QString password = stored.isValid() ? stored.toString() : QString();
     if (password.isEmpty() && authSystem == AccountSetup::kauthUserPass()) {
-        *error = QStringLiteral("no password is stored for %1 (or the password store cannot be reached): "
-                                "add it again with `tarnwick sources add-account %1`")
-                     .arg(email);
+        *error = noPasswordText();
         return std::nullopt;
     }
     JobOptions options;

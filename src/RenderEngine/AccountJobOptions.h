@@ -19,6 +19,9 @@ namespace AccountJobOptions {
 // no destination chosen, or a password account without a stored password.
 std::optional<JobOptions> forAccount(const QString &email, Preferences &prefs, FXKeychain &keychain, QString *error);
 
+// Why a password account has no job: none is stored, or the store cannot be reached.
+QString noPasswordText();
+
 // Only the keys that reach the account's server (server, port, security, user name,
 // password, sign-in kind, pinned certificate, switched-off folders).
 std::optional<JobOptions> connectionOptions(const QString &email, Preferences &prefs, FXKeychain &keychain,

@@ -1,6 +1,8 @@
 #include "TarnwickApp/ArchiveCommand.h"
+#include "TarnwickApp/ArchiveProgress.h"
 #include "TarnwickApp/ConsoleOutput.h"
 
+#include "ArchiveView/ArchiveScheduler.h"
 #include "MailCoreGTM/FXKeychain.h"
 #include "RenderEngine/AccountJobOptions.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
@@ -38,16 +40,16 @@ const char *kUsage =
     "Archives the messages of the .eml, .emlx and mbox files, Maildirs and folders given into DIR\n"
     "(default: the configured destination): a PDF per message, attachments, .eml copies.\n"
     "--source archives one configured source (an IMAP account's address or a folder\n"
-    "source's path) with its own settings; --all every source in turn.\n"
+    "source's path) with its own settings; --all every source, \"maxNumRenderJobs\" at a time\n"
+    "(`tarnwick config`), as the window's timer does.\n"
     "Messages already archived are skipped. On a terminal a progress line shows the job's\n"
     "status; --verbose shows the log lines instead. Exit status: 0 done, 1 cancelled,\n"
     "2 cannot start, 3 failed (the server refused or the listing was incomplete),\n"
     "130 interrupted.\n";
 
 constexpr int kExitCannotStart = 2;
-constexpr int kExitFailed = 3;
 constexpr int kProgressMs = 500;
-constexpr int kChildrenGoneWaitMs = 3000;
+constexpr int kLateNotificationsMs = 300;
 
 
 // Signals arrive on a pipe so that the job is cancelled from the event loop, not from
@@ -96,39 +98,9 @@ bool checkJob(const JobOptions &options, QString &error)
     return true;
 }
 
-// "[#######.............]  35%  12.4 msg/s, 3 min left": the gauge of a progress line.
-QString progressGauge(double fraction, qint64 handedOut, qint64 total, double seconds)
-{
-    constexpr int kWidth = 20;
-    const double f = qBound(0.0, fraction, 1.0);
-    const int filled = int(f * kWidth);
-    QString gauge = QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('.')) +
-                    QStringLiteral("] %1%").arg(int(f * 100), 3);
-    if (seconds < 2 || handedOut <= 0)
-        return gauge;
-    const double rate = handedOut / seconds;
-    gauge += QStringLiteral("  %1 msg/s").arg(rate, 0, 'f', 1);
-    if (total > handedOut && rate > 0) {
-        const qint64 left = qint64((total - handedOut) / rate);
-        gauge += left >= 3600 ? QStringLiteral(", %1 h %2 min left").arg(left / 3600).arg(left % 3600 / 60)
-                 : left >= 60 ? QStringLiteral(", %1 min left").arg(left / 60)
-                              : QStringLiteral(", %1 s left").arg(left);
-    }
-    return gauge;
-}
-
-// One job to run: its options and name, and for a stored source its key.
-struct PlannedJob {
-    JobOptions options;
-    QString jobName;
-    QString sourceKey;
-};
-
 // Runs one job to its end with the progress line and the summary; its exit status.
-int runJob(const PlannedJob &planned, bool verbose, int *signalled)
+int runJob(const JobOptions &options, const QString &jobName, bool verbose, int *signalled)
 {
-    const JobOptions &options = planned.options;
-    const QString &jobName = planned.jobName;
     auto &center = DistributedNotificationCenter::defaultCenter();
     qint64 pdfsMade = 0;
     RenderTool job(options);
@@ -151,7 +123,7 @@ int runJob(const PlannedJob &planned, bool verbose, int *signalled)
     // the rate and the time left.
     const auto progressLine = [&] {
         return statusLine() + QLatin1String("  ") +
-               progressGauge(job.fractionDone(), job.numEmailsArchived(), job.totalEmailCount(),
+               ArchiveProgress::progressGauge(job.fractionDone(), job.numEmailsArchived(), job.totalEmailCount(),
                              sinceStart.elapsed() / 1000.0);
     };
     QEventLoop loop;
@@ -185,77 +157,112 @@ int runJob(const PlannedJob &planned, bool verbose, int *signalled)
     if (reportStalls)
         printErr(QStringLiteral("longest main-thread stall: %1 ms\n").arg(watch.longestStallMs()));
 
-    // The job has told its renderboxes to quit; this front end ends too, so every
-    // renderbox on its bus goes. Give them a moment to leave before the bus does.
-    center.postNotificationName(QStringLiteral("rb_quit_all"), QStringLiteral("all"));
-    QElapsedTimer waiting;
-    waiting.start();
-    while (RemoteRender::liveRenderboxCount() > 0 && waiting.elapsed() < kChildrenGoneWaitMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    // Late "rb_anotherPDFMade" notifications of the last renders are in by now.
-    QCoreApplication::processEvents();
+    ArchiveProgress::endRenderboxes();
 
     if (terminal)
         printErr(QStringLiteral("\r\033[K%1\n").arg(statusLine()));
-    const double seconds = double(clock.elapsed()) / 1000.0;
-    const RenderTool::Result &result = job.result();
-    const bool failed = result.outcome == RenderTool::Result::Outcome::Failed;
-    QString outcome = job.wasCancelled() ? QStringLiteral("Cancelled") : failed ? QStringLiteral("Failed")
-                                                                                : QStringLiteral("Done");
-    if (!planned.sourceKey.isEmpty())
-        outcome = QStringLiteral("%1: %2").arg(planned.sourceKey, outcome);
-    printOut(QStringLiteral("%1: %2 of %3 messages handed out, %4 PDFs written in this run, %5 renderbox failures "
-                            "(emergency .eml copies), %6 abandoned after a retry, %7 not listed, %8 s\n")
-                 .arg(outcome)
-                 .arg(job.numEmailsArchived())
-                 .arg(job.totalEmailCount())
-                 .arg(pdfsMade)
-                 .arg(job.renderboxFailureCount())
-                 .arg(job.abandonedCount())
-                 .arg(result.unlisted)
-                 .arg(seconds, 0, 'f', 1));
-    if (job.abandonedCount() > 0)
-        printOut(QStringLiteral("Abandoned messages are listed in %1\n").arg(job.errorsFilePath()));
-    if (failed)
-        printErr(QStringLiteral("tarnwick archive: %1%2\n")
-                     .arg(planned.sourceKey.isEmpty() ? QString() : planned.sourceKey + QStringLiteral(": "),
-                          result.reason));
-    if (!planned.sourceKey.isEmpty()) {
-        Preferences &prefs = Preferences::shared();
-        prefs.setValue(PreferenceRegister::lastNumDoneKey(planned.sourceKey), pdfsMade);
-        // Only a complete run counts as the source's last finished one.
-        if (!failed && !job.wasCancelled())
-            prefs.setValue(PreferenceRegister::lastFinishedKey(planned.sourceKey), QDateTime::currentDateTime());
-    }
-    if (*signalled)
-        return 128 + *signalled;
-    return job.wasCancelled() ? 1 : failed ? kExitFailed : 0;
+    const int status = ArchiveProgress::reportJobEnd(job, pdfsMade, double(clock.elapsed()) / 1000.0, QString());
+    return *signalled ? 128 + *signalled : status;
 }
 
-// The jobs of `--source KEY` or `--all`; false with `error` when one cannot be made.
-bool planSources(const QStringList &keys, QList<PlannedJob> &out, QString &error)
+// The stored source a command-line argument names (its key, or a folder source's path
+// given relative); "" when none.
+QString sourceKeyFor(const QString &given)
+{
+    const QStringList keys = SourcesList::allSourceKeys(Preferences::shared());
+    if (keys.contains(given))
+        return given;
+    const QString path = QDir::cleanPath(QFileInfo(given).absoluteFilePath());
+    return keys.contains(path) ? path : QString();
+}
+
+// Runs stored sources as the window's scheduler does ("maxNumRenderJobs" at a time, the
+// others waiting), with a progress line per job on a terminal and a summary as each ends.
+// The worst exit status of them all: 2 for a source that got no job (its reason printed).
+int runSources(const QStringList &keys, bool verbose, int *signalled)
 {
     Preferences &prefs = Preferences::shared();
-    for (const QString &given : keys) {
-        QString key = given;
-        if (!SourcesList::allSourceKeys(prefs).contains(key))
-            key = QDir::cleanPath(QFileInfo(given).absoluteFilePath());
-        if (!SourcesList::allSourceKeys(prefs).contains(key)) {
-            error = QStringLiteral("%1 is not a source (see `tarnwick sources list`)").arg(given);
-            return false;
+    auto &center = DistributedNotificationCenter::defaultCenter();
+    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+    scheduler.setNotificationPoster([](const QString &name, const QString &object) {
+        DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
+    });
+    center.addObserver(QStringLiteral("rb_anotherPDFMade"), QString(), &scheduler,
+                       [&scheduler](const QString &, const QString &jobName) { scheduler.anotherPDFMade(jobName); });
+
+    const bool terminal = !verbose && ::isatty(STDERR_FILENO) == 1;
+    ArchiveProgress::LineBlock block;
+    QHash<QString, QElapsedTimer> runningSince;
+    int status = 0;
+    QEventLoop loop;
+    const auto quitWhenNoneLeft = [&] {
+        if (scheduler.renderJobs().isEmpty())
+            loop.quit();
+    };
+    QObject::connect(&scheduler, &ArchiveScheduler::jobFinished, &loop, [&](const QString &name) {
+        // The engines' last "rb_anotherPDFMade" are still on their way over the bus: the
+        // summary and the slot wait a moment for them.
+        QTimer::singleShot(kLateNotificationsMs, &loop, [&, name] {
+            RenderTool *job = scheduler.renderToolForjobName(name);
+            if (!job)
+                return;
+            if (terminal)
+                block.clear();
+            const QElapsedTimer since = runningSince.value(name);
+            status = qMax(status, ArchiveProgress::reportJobEnd(
+                                      *job, prefs.integerForKey(PreferenceRegister::lastNumDoneKey(name)),
+                                      since.isValid() ? since.elapsed() / 1000.0 : 0.0, name));
+            scheduler.removeRenderEngine(name);
+            quitWhenNoneLeft();
+        });
+    });
+    QTimer progress;
+    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
+        QStringList lines;
+        for (RenderTool *job : scheduler.renderJobs()) {
+            const QString name = job->jobName();
+            if (!job->waiting() && !runningSince.contains(name))
+                runningSince[name].start();
+            const qint64 made = prefs.integerForKey(PreferenceRegister::lastNumDoneKey(name));
+            QString line = name + QLatin1String(": ") +
+                           RenderTool::statusText(job->operationDescription(),
+                                                  {job->numEmailsArchived(), job->totalEmailCount(), made});
+            if (!job->waiting() && !job->allFinished())
+                line += QLatin1String("  ") +
+                        ArchiveProgress::progressGauge(job->fractionDone(), job->numEmailsArchived(),
+                                                       job->totalEmailCount(), runningSince[name].elapsed() / 1000.0);
+            lines.append(line);
         }
-        QString why;
-        const std::optional<JobOptions> options =
-            SourcesList::isAccount(key, prefs)
-                ? AccountJobOptions::forAccount(key, prefs, FXKeychain::defaultKeychain(), &why)
-                : AccountJobOptions::forFolder(key, prefs, &why);
-        if (!options) {
-            error = QStringLiteral("%1: %2").arg(key, why);
-            return false;
+        if (terminal)
+            block.draw(lines);
+    });
+    progress.start(kProgressMs);
+    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &loop, [&] {
+        unsigned char byte = 0;
+        while (::read(gSignalPipe[0], &byte, 1) == 1)
+            *signalled = *signalled ? *signalled : byte;
+        // Waiting jobs end at once, so none starts in a freed slot.
+        const QList<RenderTool *> jobs = scheduler.renderJobs();
+        for (auto it = jobs.rbegin(); it != jobs.rend(); ++it)
+            (*it)->cancel();
+    });
+
+    for (const QString &key : keys) {
+        if (!scheduler.startArchiving(key)) {
+            QString why = scheduler.whyNoJob(key);
+            if (why == AccountJobOptions::noPasswordText())
+                why += QStringLiteral(", or store it with `tarnwick sources add-account %1`").arg(key);
+            printErr(QStringLiteral("tarnwick archive: %1: %2\n").arg(key, why));
+            status = qMax(status, kExitCannotStart);
         }
-        out.append({*options, key, key});
+        emit progress.timeout({}); // start times of the jobs that began at once
     }
-    return true;
+    if (!scheduler.renderJobs().isEmpty())
+        loop.exec();
+    progress.stop();
+    ArchiveProgress::endRenderboxes();
+    return *signalled ? 128 + *signalled : status;
 }
 
 } // namespace
@@ -270,43 +277,45 @@ int run(const QStringList &argsIn)
     }
     QStringList args = argsIn;
     const bool verbose = args.removeAll(QStringLiteral("--verbose")) > 0;
-    QList<PlannedJob> jobs;
     QString error;
+    QStringList sourceKeys;
     const qsizetype sourceAt = args.indexOf(QStringLiteral("--source"));
     if (sourceAt >= 0 || args.contains(QStringLiteral("--all"))) {
-        QStringList keys;
         if (args == QStringList{QStringLiteral("--all")}) {
-            keys = SourcesList::allSourceKeys(Preferences::shared());
-            if (keys.isEmpty()) {
+            sourceKeys = SourcesList::allSourceKeys(Preferences::shared());
+            if (sourceKeys.isEmpty()) {
                 printErr(QStringLiteral("tarnwick archive: no sources configured\n"));
                 return kExitCannotStart;
             }
         } else if (sourceAt == 0 && args.size() == 2) {
-            keys = {args[1]};
+            const QString key = sourceKeyFor(args[1]);
+            if (key.isEmpty()) {
+                printErr(QStringLiteral("tarnwick archive: %1 is not a source (see `tarnwick sources list`)\n")
+                             .arg(args[1]));
+                return kExitCannotStart;
+            }
+            sourceKeys = {key};
         } else {
             printErr(QStringLiteral("tarnwick archive: --source takes one source and --all none, without other "
                                     "options\n") + QString::fromLatin1(kUsage));
             return kExitCannotStart;
         }
-        if (!planSources(keys, jobs, error)) {
-            printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
-            return kExitCannotStart;
-        }
-    } else {
+    }
+    JobOptions options;
+    if (sourceKeys.isEmpty()) {
         JobArguments arguments;
         if (!arguments.parse(args, {}, error)) {
             printErr(QStringLiteral("tarnwick archive: %1\n").arg(error) + QString::fromLatin1(kUsage));
             return kExitCannotStart;
         }
-        const JobOptions options = arguments.jobOptions();
-        jobs.append({options, JobArguments::jobNameFor(options), QString()});
-    }
-    for (const PlannedJob &job : std::as_const(jobs)) {
-        if (!checkJob(job.options, error)) {
+        options = arguments.jobOptions();
+        if (!checkJob(options, error)) {
             printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
             return kExitCannotStart;
         }
     }
+    // Passwords stay on the user's bus when the run moves to its own.
+    FXKeychain::keepUsersSessionBus();
     // This run and its renderboxes get a bus of their own (see PrivateSessionBus).
     PrivateSessionBus bus;
     if (!bus.start(&error)) {
@@ -323,14 +332,10 @@ int run(const QStringList &argsIn)
         Log::setEchoAlways();
     else
         Log::setEchoToStderr(false);
-    int status = 0;
     int signalled = 0;
-    for (const PlannedJob &job : std::as_const(jobs)) {
-        status = qMax(status, runJob(job, verbose, &signalled));
-        if (signalled)
-            return 128 + signalled;
-    }
-    return status;
+    if (!sourceKeys.isEmpty())
+        return runSources(sourceKeys, verbose, &signalled);
+    return runJob(options, JobArguments::jobNameFor(options), verbose, &signalled);
 }
 
 } // namespace ArchiveCommand

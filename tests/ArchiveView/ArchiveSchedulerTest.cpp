@@ -166,5 +166,5 @@ TEST_F(Scheduling, AnAccountWithoutAPasswordSaysWhyInItsRow)
     EXPECT_FALSE(scheduler->startArchiving(account));
     EXPECT_EQ(scheduler->renderToolForjobName(account), nullptr);
     const QString why = scheduler->rows().first().statusLine;
-    EXPECT_TRUE(why.contains("no password")) << why.toStdString();
+    EXPECT_EQ(why, "No password stored — open the account's settings") << why.toStdString();
 }

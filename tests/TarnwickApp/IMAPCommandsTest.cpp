@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include <QDirIterator>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -134,6 +135,31 @@ TEST_F(IMAPCommands, FoldersAreListedSwitchedAndSkipped)
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(server->countLogLines("BODY.PEEK[]"), bodies);
     EXPECT_TRUE(r.out.contains("Done: 7 of 7 messages handed out, 0 PDFs written")) << r.out.toStdString();
+}
+
+TEST_F(IMAPCommands, AllSourcesRunTwoAtATime)
+{
+    // Two folder sources beside the account: three jobs, two slots.
+    QTemporaryDir folders;
+    const QStringList samples{"2014-quarterly-report.eml", "2019-sommerfest-einladung.eml"};
+    for (int i = 0; i < 2; ++i) {
+        const QString folder = folders.filePath(QStringLiteral("mail%1").arg(i));
+        QDir().mkpath(folder);
+        ASSERT_TRUE(QFile::copy(QString(TARNWICK_SOURCE_DIR) + "/samples/mailbox/" + samples[i], folder + "/m.eml"));
+        ASSERT_EQ(run({"sources", "add-folder", folder}).status, 0);
+    }
+    ASSERT_EQ(run({"config", "set", "maxNumRenderJobs", "2"}).status, 0);
+    const CliRun r = run({"archive", "--all"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    for (const QString &key : {kUser, folders.filePath("mail0"), folders.filePath("mail1")})
+        EXPECT_TRUE(r.out.contains(key + ": Done: ")) << r.out.toStdString();
+    int pdfs = 0, emls = 0;
+    for (const QString &file : filesBelow(dest.path())) {
+        pdfs += file.endsWith(".pdf");
+        emls += file.endsWith(".eml");
+    }
+    EXPECT_EQ(pdfs, 2);
+    EXPECT_EQ(emls, 10);
 }
 
 TEST_F(IMAPCommands, ARefusedLoginFailsTheRunWithTheServersWords)
