@@ -200,7 +200,7 @@ void MainWindowController::countLaunchAndAskForCrashReports()
     m_prefs.setValue(QStringLiteral("bugsnagHaveAsked"), true);
     m_prefs.setValue(QStringLiteral("bugsnagCanSendReports"), yes);
     if (yes)
-        CrashReports::install(CrashReports::folder());
+        CrashReports::install(CrashReports::folder(), CrashReports::kMainApplication);
 }
 
 void MainWindowController::resetAllPrefsAsk()

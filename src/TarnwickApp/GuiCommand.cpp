@@ -53,7 +53,7 @@ int run(int argc, char **argv)
     Preferences &prefs = Preferences::shared();
     // Crash reports only with the user's consent, and only into a local folder.
     if (prefs.boolForKey(QStringLiteral("bugsnagCanSendReports")))
-        CrashReports::install(CrashReports::folder());
+        CrashReports::install(CrashReports::folder(), CrashReports::kMainApplication);
     ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
     scheduler.setNotificationPoster([](const QString &name, const QString &object) {
         DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);

@@ -1,5 +1,8 @@
 #include "TarnwickApp/Renderbox.h"
 
+#include "Settings/Preferences.h"
+#include "Utils/CrashReports.h"
+
 #include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
 #include "RenderEngine/HTMLEngine/MCOMessageView.h"
 #include "RenderEngine/RemoteRender.h"
@@ -36,6 +39,17 @@ void crashed(int signo)
     ::backtrace_symbols_fd(frames, n, STDERR_FILENO);
     ::signal(signo, SIG_DFL);
     ::raise(signo);
+}
+
+// With the user's consent a crash leaves a report beside the application's; without it,
+// the stack goes to standard error only.
+void installCrashHandlers()
+{
+    static const bool consent = Preferences::shared().boolForKey(QStringLiteral("bugsnagCanSendReports"));
+    if (consent && CrashReports::install(CrashReports::folder(), CrashReports::kRenderbox))
+        return;
+    for (int signo : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
+        ::signal(signo, crashed);
 }
 
 // Who stopped us, when it was not our own quit.
@@ -141,6 +155,9 @@ void RenderboxProcess::renderboxRender()
         connect(m_engine.get(), &MessageToHTMLToPDF::messageFinished, this,
                 &RenderboxProcess::checkForCurrentRenderDone, Qt::QueuedConnection);
         m_engine->setUpLocalRendering();
+        // The HTML engine puts crash handlers of its own in place as it starts; ours go
+        // back on top, so that a crash still leaves its report.
+        installCrashHandlers();
     }
     if (data.isEmpty() && m_currentFile.isEmpty())
         return; // nothing to render and nobody to tell: the parent sees us quit when idle
@@ -201,8 +218,6 @@ int run(int argc, char **argv, const QString &json)
     // A renderbox lives for its parent only: when the front end goes, so does it, even
     // when the front end was killed and sent no "rb_quit_all".
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    for (int signo : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
-        ::signal(signo, crashed);
     struct sigaction action {};
     action.sa_sigaction = terminated;
     action.sa_flags = SA_SIGINFO;
@@ -217,6 +232,7 @@ int run(int argc, char **argv, const QString &json)
         TLog(QStringLiteral("renderbox started without renderboxID and renderboxFolder"));
         return 2;
     }
+    installCrashHandlers();
     LocalMessageToHTMLToPDF::prepareProcess();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));

@@ -14,6 +14,7 @@ namespace {
 
 // Prepared before any crash: the handler may only use async-signal-safe calls.
 char g_reportPath[4096];
+char g_user[32];
 
 void writeText(int fd, const char *text) { [[maybe_unused]] const ssize_t n = ::write(fd, text, std::strlen(text)); }
 
@@ -24,11 +25,17 @@ void crashed(int signo)
         writeText(fd, "Tarnwick crashed: ");
         writeText(fd, signo == SIGSEGV ? "SIGSEGV" : signo == SIGBUS ? "SIGBUS" : signo == SIGABRT ? "SIGABRT"
                       : signo == SIGFPE ? "SIGFPE" : "SIGILL");
-        writeText(fd, "\nversion " TARNWICK_VERSION "\nstack:\n");
+        writeText(fd, "\nversion " TARNWICK_VERSION "\nuser ");
+        writeText(fd, g_user);
+        writeText(fd, "\nstack:\n");
         void *frames[64];
         const int count = ::backtrace(frames, 64);
         ::backtrace_symbols_fd(frames, count, fd);
         ::close(fd);
+        // A renderbox's front end logs its standard error: say where the report went.
+        writeText(STDERR_FILENO, "crash report written to ");
+        writeText(STDERR_FILENO, g_reportPath);
+        writeText(STDERR_FILENO, "\n");
     }
     ::signal(signo, SIG_DFL);
     ::raise(signo);
@@ -44,8 +51,11 @@ QString CrashReports::folder()
     return state + QStringLiteral("/Tarnwick/crashes");
 }
 
-bool CrashReports::install(const QString &folderPath)
+bool CrashReports::install(const QString &folderPath, const char *user)
 {
+    if (std::strlen(user) >= sizeof g_user)
+        return false;
+    std::memcpy(g_user, user, std::strlen(user) + 1);
     if (!QDir().mkpath(folderPath))
         return false;
     QFile::setPermissions(folderPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

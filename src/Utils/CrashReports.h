@@ -12,6 +12,9 @@ public:
     // The folder reports go to: $XDG_STATE_HOME/Tarnwick/crashes (~/.local/state/…).
     static QString folder();
     // Installs the handlers for crashing signals, writing into `folder` (made with mode
-    // 0700); false when the folder cannot be made.
-    static bool install(const QString &folder);
+    // 0700); false when the folder cannot be made. `user` says which process it was:
+    // kMainApplication or kRenderbox.
+    static bool install(const QString &folder, const char *user);
+    static constexpr const char *kMainApplication = "aUser";
+    static constexpr const char *kRenderbox = "aRenderbox";
 };

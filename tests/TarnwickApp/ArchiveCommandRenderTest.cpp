@@ -41,6 +41,7 @@ struct Sandbox {
         env.insert("HOME", dir.filePath("home"));
         env.remove("XDG_DATA_HOME");
         env.remove("XDG_CACHE_HOME");
+        env.remove("XDG_STATE_HOME");
         p.setProcessEnvironment(env);
     }
 };
@@ -77,6 +78,14 @@ QMap<QString, QPair<qint64, qint64>> outputs(const QString &root, const QString 
         found.insert(info.filePath(), {info.size(), info.lastModified().toMSecsSinceEpoch()});
     }
     return found;
+}
+
+// Whether the process has its crash handlers in place (SIGSEGV caught).
+bool catchesSegv(qint64 pid)
+{
+    const QByteArray status = TestSupport::readAll(QStringLiteral("/proc/%1/status").arg(pid));
+    const qsizetype at = status.indexOf("SigCgt:");
+    return at >= 0 && (status.mid(at + 7, 18).trimmed().toULongLong(nullptr, 16) & (1ull << (SIGSEGV - 1))) != 0;
 }
 
 // Renderbox processes whose folder lies below `tmp`: pid -> renderbox folder.
@@ -171,42 +180,59 @@ TEST(ArchiveCommand, RefusesToStartWithoutWhatItNeeds)
     EXPECT_FALSE(QFileInfo::exists(box.archive() + "/mailbox"));
 }
 
+// A renderbox that dies mid-request costs its message a PDF only; with the user's
+// consent a crash also leaves a report, marked as the renderbox's.
 TEST(ArchiveCommand, KilledRenderboxLeavesTheEmergencyCopyAndTheJobEnds)
 {
-    Sandbox box;
-    const QString in = box.dir.filePath("in");
-    QDir().mkpath(in);
-    for (const char *name : {"2014-quarterly-report.eml", "2021-invoice-with-pdf.eml", "2019-sommerfest-einladung.eml"})
-        QFile::copy(samples() + "/" + name, in + "/" + name);
-    QProcess p;
-    box.setUp(p);
-    p.start(TestSupport::tarnwickBinary(), {"archive", "--dest", box.archive(), in});
-    // Kill one renderbox while a request is out in its folder.
-    qint64 victim = 0;
-    ASSERT_TRUE(waitFor(
-        [&] {
-            const auto boxes = renderboxesBelow(box.tmp());
-            for (auto it = boxes.cbegin(); it != boxes.cend(); ++it) {
-                if (!QDir(it.value()).entryList({"*.json"}, QDir::Files).isEmpty()) {
-                    victim = it.key();
-                    return true;
+    const struct {
+        int signo;
+        bool consent;
+    } rows[] = {{SIGKILL, false}, {SIGSEGV, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.signo);
+        Sandbox box;
+        const QString in = box.dir.filePath("in");
+        QDir().mkpath(in);
+        for (const char *name : {"2014-quarterly-report.eml", "2021-invoice-with-pdf.eml", "2019-sommerfest-einladung.eml"})
+            QFile::copy(samples() + "/" + name, in + "/" + name);
+        QProcess p;
+        box.setUp(p);
+        if (row.consent) // as the window's consent question leaves it
+            TestSupport::writeFile(box.config() + "/Tarnwick/Tarnwick.conf", "[General]\nbugsnagCanSendReports=true\n");
+        p.start(TestSupport::tarnwickBinary(), {"archive", "--dest", box.archive(), in});
+        // Kill one renderbox while a request is out in its folder.
+        qint64 victim = 0;
+        ASSERT_TRUE(waitFor(
+            [&] {
+                const auto boxes = renderboxesBelow(box.tmp());
+                for (auto it = boxes.cbegin(); it != boxes.cend(); ++it) {
+                    if (!QDir(it.value()).entryList({"*.json"}, QDir::Files).isEmpty() && catchesSegv(it.key())) {
+                        victim = it.key();
+                        return true;
+                    }
                 }
-            }
-            return false;
-        },
-        60000));
-    ASSERT_EQ(::kill(pid_t(victim), SIGKILL), 0);
-    const Outcome r = finish(p);
-    ASSERT_EQ(r.status, 0) << r.out.toStdString();
-    EXPECT_TRUE(r.out.contains(", 1 renderbox failures (emergency .eml copies)")) << r.out.toStdString();
-    const auto emls = outputs(box.archive(), ".eml");
-    ASSERT_EQ(emls.size(), 1);
-    EXPECT_EQ(outputs(box.archive(), ".pdf").size(), 2);
-    // The copy is the message itself, beside where its PDF would be.
-    const QString eml = emls.firstKey();
-    QFile copy(eml);
-    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(copy.readAll().contains("Subject:"));
+                return false;
+            },
+            60000));
+        ASSERT_EQ(::kill(pid_t(victim), row.signo), 0);
+        const Outcome r = finish(p);
+        ASSERT_EQ(r.status, 0) << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains(", 1 renderbox failures (emergency .eml copies)")) << r.out.toStdString();
+        const auto emls = outputs(box.archive(), ".eml");
+        ASSERT_EQ(emls.size(), 1);
+        EXPECT_EQ(outputs(box.archive(), ".pdf").size(), 2);
+        // The copy is the message itself, beside where its PDF would be.
+        QFile copy(emls.firstKey());
+        ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(copy.readAll().contains("Subject:"));
+
+        const QDir crashes(box.dir.filePath("home/.local/state/Tarnwick/crashes"));
+        const QStringList reports = crashes.entryList({"crash-*.txt"}, QDir::Files);
+        ASSERT_EQ(reports.size(), row.consent ? 1 : 0);
+        if (row.consent) {
+            EXPECT_TRUE(TestSupport::readAll(crashes.filePath(reports.first())).contains("\nuser aRenderbox\n"));
+        }
+    }
 }
 
 TEST(ArchiveCommand, InterruptCancelsTheJobAndStopsEveryRenderbox)

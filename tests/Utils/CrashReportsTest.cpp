@@ -15,7 +15,7 @@ TEST(CrashReports, ACrashLeavesAReportAndStillKillsTheProcess)
     const QString folder = dir.filePath("state/Tarnwick/crashes");
     EXPECT_EXIT(
         {
-            CrashReports::install(folder);
+            CrashReports::install(folder, CrashReports::kRenderbox);
             std::raise(SIGSEGV);
         },
         ::testing::KilledBySignal(SIGSEGV), "");
@@ -25,6 +25,6 @@ TEST(CrashReports, ACrashLeavesAReportAndStillKillsTheProcess)
     ASSERT_TRUE(report.open(QIODevice::ReadOnly));
     const QByteArray text = report.readAll();
     EXPECT_TRUE(text.startsWith("Tarnwick crashed: SIGSEGV\nversion ")) << text.toStdString();
-    EXPECT_TRUE(text.contains("stack:\n"));
+    EXPECT_TRUE(text.contains("\nuser aRenderbox\nstack:\n")) << text.toStdString();
     EXPECT_EQ(QFile(folder).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
 }
