@@ -2,6 +2,8 @@
 
 #include "ArchiveView/ArchiveScheduler.h"
 #include "ArchiveView/ArchiveViewController.h"
+#include "AppSandbox/FolderAccess.h"
+#include "MainWindow/FirstRunIntroduction.h"
 #include "Settings/Preferences.h"
 #include "Utils/CrashReports.h"
 
@@ -137,6 +139,19 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
         m_tray->show();
     }
 
+    m_introduction = new FirstRunIntroduction(
+        {[this] { showView(2); }, [this](const QString &title, const QString &text, std::function<void()> ok) {
+             tell(title, text, std::move(ok));
+         },
+         [this] { chooseDestination(); },
+         [this] {
+             showView(2);
+             if (m_addAccount)
+                 m_addAccount();
+         },
+         [this] { return !FolderAccess::destinationDirectory(false, m_prefs).isEmpty(); }},
+        this);
+
     const QByteArray geometry = QByteArray::fromBase64(m_prefs.stringForKey(kGeometryKey).toLatin1());
     if (geometry.isEmpty() || !restoreGeometry(geometry))
         resize(760, 520);
@@ -173,6 +188,31 @@ void MainWindowController::dropEvent(QDropEvent *event)
     event->acceptProposedAction();
     // After the drop has ended: the chooser is modal.
     QTimer::singleShot(0, this, [this, paths] { handleEMLFilesUI(paths); });
+}
+
+void MainWindowController::tell(const QString &title, const QString &text, std::function<void()> ok)
+{
+    if (m_note) {
+        m_note(title, text, std::move(ok));
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [ok = std::move(ok)] { ok(); });
+    box->open();
+}
+
+void MainWindowController::chooseDestination()
+{
+    if (m_chooseDestination) {
+        m_chooseDestination();
+        return;
+    }
+    const QString chosen = QFileDialog::getExistingDirectory(this, tr("Choose the Archive Folder"), QDir::homePath(),
+                                                             QFileDialog::ShowDirsOnly);
+    if (!chosen.isEmpty())
+        FolderAccess::setDestinationDirectory(chosen, m_prefs);
 }
 
 bool MainWindowController::ask(const QString &title, const QString &text)

@@ -12,6 +12,7 @@
 
 class ArchiveScheduler;
 class ArchiveViewController;
+class FirstRunIntroduction;
 class Preferences;
 class QActionGroup;
 class QLabel;
@@ -40,6 +41,19 @@ public:
     // destinations); the archive's files are left alone.
     void resetAllPrefsAsk();
 
+    // The first-run walk-through; started by the application once the window is shown.
+    FirstRunIntroduction *introduction() const { return m_introduction; }
+    // What the walk-through's notes lead to; the settings view supplies them. Without
+    // them the destination is asked for with a folder dialog, and "Add Account" shows the
+    // settings view.
+    void setDestinationChooser(std::function<void()> choose) { m_chooseDestination = std::move(choose); }
+    void setAddAccountAction(std::function<void()> add) { m_addAccount = std::move(add); }
+    // Asks for the main destination folder (the settings view's chooser when set).
+    void chooseDestination();
+    // How a note with one "OK" is shown; a test or a script may read it instead.
+    using Note = std::function<void(const QString &title, const QString &text, std::function<void()> ok)>;
+    void setNoteShower(Note show) { m_note = std::move(show); }
+
     // Shows the view with this index: 0 archive, 1 search, 2 settings.
     void showView(int index);
     int currentView() const;
@@ -62,5 +76,10 @@ private:
     class QSystemTrayIcon *m_tray = nullptr;
     std::function<QString(const QString &startAt)> m_chooser;
     Question m_answer;
+    FirstRunIntroduction *m_introduction = nullptr;
+    std::function<void()> m_chooseDestination;
+    std::function<void()> m_addAccount;
+    Note m_note;
+    void tell(const QString &title, const QString &text, std::function<void()> ok);
     bool ask(const QString &title, const QString &text);
 };

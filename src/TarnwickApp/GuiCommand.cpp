@@ -5,16 +5,13 @@
 #include "MailCoreGTM/FXKeychain.h"
 #include "MainWindow/MainWindowController.h"
 #include "MainWindow/SingleInstance.h"
+#include "MainWindow/TarnwickAppDelegate.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
-#include "Utils/CrashReports.h"
-#include "Utils/DesktopNotifier.h"
-#include "Utils/DistributedNotificationCenter.h"
 #include "Utils/PrivateSessionBus.h"
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace GuiCommand {
@@ -26,8 +23,6 @@ int run(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
 
-    // The renderboxes of this application talk to it over a bus of its own, so that
-    // they never meet another run's; passwords stay on the user's bus.
     // Files given on the command line (the file manager's "Open with") are archived as
     // dropped files are.
     QStringList files;
@@ -41,74 +36,37 @@ int run(int argc, char **argv)
     bool noBus = false;
     if (!instance.claimOrHandOver(files, &noBus))
         return 0;
+    // The renderboxes of this application talk to it over a bus of its own, so that
+    // they never meet another run's; passwords and notices stay on the user's bus.
     FXKeychain::keepUsersSessionBus();
-    DesktopNotifier notifier(userBus);
     PrivateSessionBus bus;
     QString error;
     if (!bus.start(&error)) {
         printErr(QStringLiteral("tarnwick: %1\n").arg(error));
         return 2;
     }
-    auto &center = DistributedNotificationCenter::defaultCenter();
-    Preferences &prefs = Preferences::shared();
-    // Crash reports only with the user's consent, and only into a local folder.
-    if (prefs.boolForKey(QStringLiteral("bugsnagCanSendReports")))
-        CrashReports::install(CrashReports::folder(), CrashReports::kMainApplication);
-    ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
-    scheduler.setNotificationPoster([](const QString &name, const QString &object) {
-        DistributedNotificationCenter::defaultCenter().postNotificationName(name, object);
-    });
-    center.addObserver(QStringLiteral("rb_anotherPDFMade"), QString(), &scheduler,
-                       [&scheduler](const QString &, const QString &jobName) { scheduler.anotherPDFMade(jobName); });
-
-    QObject::connect(&scheduler, &ArchiveScheduler::jobFinished, &app,
-                     [&](const QString &name, const RenderTool::Result &result) {
-                         if (result.outcome == RenderTool::Result::Outcome::Cancelled)
-                             return; // the user stopped it: nothing to tell
-                         notifier.jobEnded(name, result.outcome == RenderTool::Result::Outcome::Failed,
-                                           prefs.integerForKey(name + QStringLiteral("__LastNumDone")), result.reason);
-                     });
-    MainWindowController window(scheduler, prefs);
-    window.show();
-    instance.setHandlers(
-        [&window] {
-            window.show();
-            window.raise();
-            window.activateWindow();
-        },
-        [&window](const QStringList &paths) {
-            window.show();
-            window.raise();
-            window.handleEMLFilesUI(paths);
-        });
-    if (!qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT"))
-        QTimer::singleShot(0, &window, [&window] { window.countLaunchAndAskForCrashReports(); });
-    if (!files.isEmpty())
-        QTimer::singleShot(0, &window, [&window, files] { window.handleEMLFilesUI(files); });
-    // A window closed while jobs ran, with no tray to come back by: the application ends
-    // with the last of them.
-    QObject::connect(&scheduler, &ArchiveScheduler::jobsChanged, &app, [&] {
-        if (window.isHidden() && scheduler.renderJobs().isEmpty() && !QSystemTrayIcon::isSystemTrayAvailable())
-            QApplication::quit();
-    });
-    scheduler.startUp();
+    const bool screenshot = qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT");
+    TarnwickAppDelegate delegate(Preferences::shared(), FXKeychain::defaultKeychain(), userBus);
+    ArchiveScheduler &scheduler = delegate.scheduler();
+    MainWindowController &window = *delegate.mainWindowController();
+    instance.setHandlers([&delegate] { delegate.showTheWindow(); },
+                         [&delegate](const QStringList &paths) { delegate.applicationOpenFiles(paths); });
+    delegate.applicationDidFinishLaunching(files, !screenshot);
 
     // For README's screenshots (scripts/screenshots.sh): the running window, as drawn.
-    const QString screenshot = qEnvironmentVariable("TARNWICK_SCREENSHOT");
-    if (!screenshot.isEmpty()) {
+    if (screenshot) {
         if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_START_ALL"))
             QTimer::singleShot(500, &scheduler, [&] { scheduler.startArchiving(); });
         const int after = qEnvironmentVariableIntValue("TARNWICK_SCREENSHOT_AFTER_MS");
         QTimer::singleShot(after > 0 ? after : 3000, &window, [&] {
             window.archiveView()->reloadRows();
-            window.grab().save(screenshot);
+            window.grab().save(qEnvironmentVariable("TARNWICK_SCREENSHOT"));
             scheduler.stopArchiving();
             QApplication::quit();
         });
     }
     const int status = app.exec();
-    scheduler.stopArchiving();
-    center.postNotificationName(QStringLiteral("rb_quit_all"), QStringLiteral("all"));
+    delegate.applicationWillTerminate();
     return status;
 }
 

@@ -6,9 +6,13 @@
 #include "AppSandbox/FolderAccess.h"
 #include "CustomPaths/CustomPath.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "MainWindow/FirstRunIntroduction.h"
 #include "MainWindow/MainWindowController.h"
+#include "MainWindow/TarnwickAppDelegate.h"
+#include "RenderEngine/RemoteRender.h"
 #include "Settings/Preferences.h"
 #include "Settings/SourcesList.h"
+#include "DovecotServer.h"
 #include "SecretServiceSession.h"
 #include "TestSupport.h"
 
@@ -18,6 +22,7 @@
 #include <QProcess>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -159,6 +164,130 @@ TEST_F(Window, ConsentFromTheThirdLaunchAndResetKeepsTheArchive)
     EXPECT_TRUE(SourcesList::folderItems(prefs).isEmpty());
     EXPECT_EQ(prefs.integerForKey("launchCount"), 0);
     EXPECT_TRUE(QFileInfo::exists(kept));
+}
+
+// The first three launches of a new user: the walk-through starts while no destination is
+// set (and goes on where the user left it), the consent question comes at the third.
+TEST(FirstRun, IntroductionUntilADestinationAndConsentAtTheThirdLaunch)
+{
+    Preferences &prefs = Preferences::shared();
+    prefs.removePersistentDomain();
+    QTemporaryDir dir;
+    const struct {
+        QString chosen; // what the user picks in the destination chooser ("" cancels)
+        QStringList notes;
+        bool consentAsked;
+    } launches[] = {
+        {"", {"Please choose a destination directory for your archive."}, false},
+        {dir.path(),
+         {"Please choose a destination directory for your archive.", "Add an Email Account (or a few)",
+          "Next task: start archiving"},
+         false},
+        {dir.path(), {}, true},
+    };
+    for (const auto &launch : launches) {
+        SCOPED_TRACE(prefs.integerForKey("launchCount") + 1);
+        ArchiveScheduler scheduler(prefs, FXKeychain::defaultKeychain());
+        MainWindowController window(scheduler, prefs);
+        QStringList notes, asked;
+        int accountDialogs = 0;
+        window.setNoteShower([&](const QString &title, const QString &, std::function<void()> ok) {
+            notes << title;
+            EXPECT_EQ(window.currentView(), 2) << "the notes point at the settings view";
+            ok();
+        });
+        window.setQuestionAnswerer([&](const QString &title, const QString &) {
+            asked << title;
+            return false;
+        });
+        window.setDestinationChooser([&] {
+            if (!launch.chosen.isEmpty())
+                FolderAccess::setDestinationDirectory(launch.chosen, prefs);
+        });
+        window.setAddAccountAction([&] { ++accountDialogs; });
+        window.introduction()->setTimeScale(0.01);
+        window.show();
+        window.countLaunchAndAskForCrashReports();
+        window.introduction()->startIfNeeded();
+        QTest::qWait(500);
+        EXPECT_EQ(notes, launch.notes);
+        EXPECT_EQ(accountDialogs, launch.notes.size() > 1 ? 1 : 0);
+        EXPECT_EQ(asked, launch.consentAsked ? QStringList{"Crash Reports"} : QStringList{});
+    }
+    prefs.removePersistentDomain();
+}
+
+// The application as a user has it: a folder source and an IMAP account (a real Dovecot,
+// its password in a real keyring), both started with File ▸ Start All in the window, run
+// to their last-archived lines with their PDFs on disk.
+TEST(Desktop, StartAllArchivesAFolderAndAnAccount)
+{
+    const QByteArray renderboxBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    REQUIRE_SECRET_SERVICE(keyring);
+    QString whyNot, failure;
+    const auto server = DovecotServer::startNew(&whyNot, &failure);
+    if (!failure.isEmpty())
+        FAIL() << failure.toStdString();
+    if (!server)
+        GTEST_SKIP() << whyNot.toStdString();
+    const QString user = QStringLiteral("dora@example.org"), password = QStringLiteral("window-pass");
+    server->addUser(user, password);
+    for (const char *name : {"2014-quarterly-report.eml", "2023-japanese-meeting-minutes.eml"})
+        server->writeMessage(user, "INBOX", TestSupport::readAll(QStringLiteral(TARNWICK_SOURCE_DIR "/samples/mailbox/") + name));
+
+    // Set up as a user would, from the command line, in this process's configuration.
+    QTemporaryDir dir;
+    const QString dest = dir.filePath("archive"), folder = dir.filePath("Inbox");
+    QDir().mkpath(dest);
+    TestSupport::writeFile(folder + "/note.eml", TestSupport::readAll(QStringLiteral(TARNWICK_SOURCE_DIR
+                                                                                     "/samples/mailbox/2021-invoice-with-pdf.eml")));
+    const QProcessEnvironment env = keyring->environmentFor(qEnvironmentVariable("XDG_CONFIG_HOME"));
+    const auto cli = [&](const QStringList &args, const QByteArray &input = {}) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(TestSupport::tarnwickBinary(), args);
+        p.write(input);
+        p.closeWriteChannel();
+        p.waitForFinished(60000);
+        return p.exitCode();
+    };
+    Preferences::shared().removePersistentDomain();
+    ASSERT_EQ(cli({"config", "set-destination", dest}), 0);
+    ASSERT_EQ(cli({"sources", "add-folder", folder}), 0);
+    ASSERT_EQ(cli({"sources", "add-account", user, "--server", QStringLiteral("127.0.0.1:%1:tls").arg(server->tlsPort()),
+                   "--password-stdin"},
+                  password.toUtf8() + "\n"),
+              0);
+    // Passwords from the keyring's bus, renderboxes on this process's own.
+    FXKeychain::keepUsersSessionBus();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", renderboxBus);
+    RemoteRender::setRenderboxProgram(TestSupport::tarnwickBinary());
+    Preferences &prefs = Preferences::shared();
+    // The window's store sees what the commands wrote as it sees any other writer's.
+    QTRY_COMPARE_WITH_TIMEOUT(SourcesList::allSourceKeys(prefs).size(), 2, 10000);
+
+    TarnwickAppDelegate delegate(prefs, FXKeychain::defaultKeychain(), QString());
+    delegate.applicationDidFinishLaunching({}, false);
+    MainWindowController &window = *delegate.mainWindowController();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QAction *startAll = nullptr;
+    for (QAction *action : window.findChildren<QAction *>())
+        if (action->text() == "&Start All")
+            startAll = action;
+    ASSERT_NE(startAll, nullptr);
+    startAll->trigger();
+    ArchiveViewController *view = window.archiveView();
+    for (const QString &row : {user, folder})
+        QTRY_VERIFY_WITH_TIMEOUT(view->statusLineForRow(row).startsWith("Last Archived: "), 120000);
+    EXPECT_TRUE(view->statusLineForRow(user).endsWith("(2 PDFs added)")) << view->statusLineForRow(user).toStdString();
+    EXPECT_TRUE(view->statusLineForRow(folder).endsWith("(1 PDFs added)")) << view->statusLineForRow(folder).toStdString();
+    int pdfs = 0;
+    QDirIterator it(dest, {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        pdfs += it.next().contains("(attachments)") ? 0 : 1;
+    EXPECT_EQ(pdfs, 3);
+    delegate.applicationWillTerminate();
+    prefs.removePersistentDomain();
 }
 
 // One application per user: a second launch hands over to the first and ends.
