@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int kStartOnLaunchDelayMs = 3000;
+constexpr int kPrefsSettleMs = 200;
 
 bool isFolderSource(const QString &name) { return name.startsWith(QLatin1Char('/')); }
 
@@ -193,6 +194,12 @@ void ArchiveScheduler::startAutoJobTimer()
 
 void ArchiveScheduler::startUp()
 {
+    // A burst of preference changes (typing an interval) restarts the timer once, after
+    // the last of them.
+    m_prefsSettled.setSingleShot(true);
+    m_prefsSettled.setInterval(kPrefsSettleMs);
+    connect(&m_prefsSettled, &QTimer::timeout, this, &ArchiveScheduler::startAutoJobTimer);
+    connect(&m_prefs, &Preferences::changed, &m_prefsSettled, qOverload<>(&QTimer::start));
     startAutoJobTimer();
     startUpSleepPrevention();
     if (m_prefs.boolForKey(QStringLiteral("StartArchivingOnLaunch")))

@@ -59,7 +59,9 @@ public:
     // (Re)starts the automatic timer when its interval changed.
     void startAutoJobTimer();
     bool autoJobTimerActive() const { return m_autoJobTimer.isActive(); }
-    // After launch: starts every source 3 s later when "StartArchivingOnLaunch" is set.
+    int autoJobTimerIntervalMs() const { return m_autoJobTimer.interval(); }
+    // After launch: the automatic timer (restarted 0.2 s after preference changes settle),
+    // the sleep check, and every source 3 s later when "StartArchivingOnLaunch" is set.
     void startUp();
 
     // One row of the archive view: the sources in order, then the one-off jobs.
@@ -101,6 +103,7 @@ private:
     QList<RenderTool *> m_renderJobs; // children of this
     QHash<QString, QString> m_whyNoJob;
     QTimer m_autoJobTimer;
+    QTimer m_prefsSettled;
     // Every 2 s: the computer stays awake while any job exists.
     QTimer m_sleepCheck;
     SleepInhibitor m_inhibitor;

@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 namespace {
@@ -96,6 +97,12 @@ TEST_F(Scheduling, SlotsAndIntervalsAreClamped)
     prefs->setValue("hoursBetweenUpdates", "1");
     scheduler->startAutoJobTimer();
     EXPECT_TRUE(scheduler->autoJobTimerActive());
+    // Once started up, the timer follows the preference by itself, once typing settles.
+    scheduler->startUp();
+    for (const char *typed : {"4", "48"})
+        prefs->setValue("hoursBetweenUpdates", QString::fromLatin1(typed));
+    EXPECT_EQ(scheduler->autoJobTimerIntervalMs(), 3600 * 1000);
+    QTRY_COMPARE(scheduler->autoJobTimerIntervalMs(), 48 * 3600 * 1000);
 }
 
 TEST_F(Scheduling, StartingAllTwiceMakesEachJobOnceAndOneRunsAtATime)
