@@ -2,7 +2,9 @@
 
 #include "ArchiveView/ArchiveScheduler.h"
 #include "ArchiveView/ArchiveViewController.h"
+#include "MailCoreGTM/FXKeychain.h"
 #include "Settings/Preferences.h"
+#include "SettingsView/SettingsViewController.h"
 #include "Utils/CrashReports.h"
 
 #include <QAction>
@@ -51,9 +53,9 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     m_archiveView = new ArchiveViewController(scheduler, m_views);
     m_views->addWidget(m_archiveView);
     m_views->addWidget(placeholder(tr("Searching the archive comes in a later version."), m_views));
-    m_views->addWidget(placeholder(tr("The settings view comes in a later version. Until then: "
-                                      "tarnwick sources --help and tarnwick config --help."),
-                                   m_views));
+    m_settingsView = new SettingsViewController(prefs, FXKeychain::defaultKeychain(), scheduler, m_views);
+    m_views->addWidget(m_settingsView);
+    connect(m_settingsView, &SettingsViewController::archivingStarted, this, [this] { showView(0); });
     setCentralWidget(m_views);
 
     auto *toolbar = addToolBar(tr("Views"));
