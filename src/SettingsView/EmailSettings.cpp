@@ -229,8 +229,7 @@ void EmailSettings::populateEmailSettings(const QString &email)
     m_email->setText(email);
     showError(QString());
     const bool isNew = !SourcesList::isAccount(email, m_prefs);
-    m_kindBox->setVisible(email.isEmpty());
-    m_kindBox->setEnabled(email.isEmpty());
+    m_newForm = email.isEmpty();
     {
         const QSignalBlocker block(m_otherKind);
         m_otherKind->setChecked(true);
@@ -310,6 +309,7 @@ void EmailSettings::setUIState()
     m_startButton->setVisible(known);
     m_formatsButton->setVisible(known);
     m_removeButton->setVisible(known);
+    m_kindBox->setVisible(m_newForm && !known);
     m_destButton->setEnabled(!email.isEmpty());
 }
 

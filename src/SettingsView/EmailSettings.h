@@ -161,6 +161,7 @@ private:
     QTimer m_tableReload; // 0.2 s after the last click on a mailbox
     QTimer m_retry;       // 2.0 s: a Google account waiting for its token
     bool m_rewriting = false;
+    bool m_newForm = true; // filled for a new account: the kind of account can be chosen
     int m_attempts = 0;
     std::optional<MCOIMAPSession::Settings> m_lastSettings;
 };

@@ -5,21 +5,52 @@
 
 #include <QFileDialog>
 #include <QListWidget>
+#include <QPainter>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 namespace {
 
-// The row records name images of their own; the icon theme has the same pictures.
-QIcon iconForRow(const QString &name)
+// A "+" drawn in the palette's text colour, for the add rows where the icon theme has none.
+QIcon plusIcon(const QPalette &palette)
 {
-    if (name == QLatin1String("40-40-icon-settings.png"))
-        return QIcon::fromTheme(QStringLiteral("preferences-system"));
-    if (name == QLatin1String("40-40-icon-mailbox.png"))
-        return QIcon::fromTheme(QStringLiteral("mail-folder-inbox"), QIcon::fromTheme(QStringLiteral("mail-message")));
-    if (name == QLatin1String("40-40-icon-folder.png"))
-        return QIcon::fromTheme(QStringLiteral("folder"));
-    return QIcon::fromTheme(QStringLiteral("list-add"));
+    QPixmap pixmap(48, 48);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette.color(QPalette::Text), 5, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(24, 10, 24, 38);
+    painter.drawLine(10, 24, 38, 24);
+    return QIcon(pixmap);
 }
+
+// The row records name images of their own; the icon theme has the same pictures, and the
+// style has stand-ins where no theme is installed.
+QIcon iconForRow(const QString &name, const QWidget *widget)
+{
+    const QStyle *style = widget->style();
+    if (name == QLatin1String("40-40-icon-settings.png"))
+        return QIcon::fromTheme(QStringLiteral("preferences-system"), style->standardIcon(QStyle::SP_ComputerIcon));
+    if (name == QLatin1String("40-40-icon-mailbox.png"))
+        return QIcon::fromTheme(QStringLiteral("mail-folder-inbox"), style->standardIcon(QStyle::SP_DriveNetIcon));
+    if (name == QLatin1String("40-40-icon-folder.png"))
+        return QIcon::fromTheme(QStringLiteral("folder"), style->standardIcon(QStyle::SP_DirIcon));
+    return QIcon::fromTheme(QStringLiteral("list-add"), plusIcon(widget->palette()));
+}
+
+// Source and add rows are tall enough for their image; headings a little above their text.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        const bool heading = !(index.flags() & Qt::ItemIsSelectable);
+        size.setHeight(heading ? size.height() + 10 : qMax(size.height(), 34));
+        return size;
+    }
+};
 
 } // namespace
 
@@ -44,6 +75,7 @@ SettingsSourceViewController::SettingsSourceViewController(Preferences &prefs, Q
     m_list->setAccessibleName(tr("Sources"));
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->setIconSize(QSize(24, 24));
+    m_list->setItemDelegate(new RowDelegate(m_list));
     m_list->setMinimumWidth(200);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -67,13 +99,20 @@ SettingsSourceViewController::SettingsSourceViewController(Preferences &prefs, Q
     m_model.reloadTheData();
     redraw();
     m_reloadTimer.start();
-    QTimer::singleShot(500, this, [this] { setSelectedRow(1); });
+    // Unless the user was quicker.
+    QTimer::singleShot(500, this, [this] {
+        if (m_model.rememberedId().isEmpty())
+            setSelectedRow(1);
+    });
 }
 
 void SettingsSourceViewController::reloadTheData()
 {
     m_reloadTimer.stop();
     m_model.reloadTheData();
+    // An add row is remembered like any row, but never comes back selected.
+    if (const int row = m_model.selectedRow(); row >= 0 && m_model.rows()[row].contains(QStringLiteral("action")))
+        m_model.deselectAll();
     redraw();
 }
 
@@ -98,11 +137,9 @@ void SettingsSourceViewController::redraw()
             font.setPointSizeF(font.pointSizeF() * 0.85);
             item->setFlags(Qt::NoItemFlags);
             item->setIcon(QIcon());
-            item->setSizeHint(QSize(-1, QFontMetrics(font).height() + 12));
         } else {
             item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-            item->setIcon(iconForRow(row.value(QStringLiteral("icon")).toString()));
-            item->setSizeHint(QSize(-1, 32));
+            item->setIcon(iconForRow(row.value(QStringLiteral("icon")).toString(), m_list));
         }
         item->setFont(font);
     }

@@ -12,7 +12,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
-#include <QScrollArea>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTimer>
@@ -30,13 +29,9 @@ SettingsViewController::SettingsViewController(Preferences &prefs, FXKeychain &k
     for (QWidget *pane : {m_empty, static_cast<QWidget *>(m_general), static_cast<QWidget *>(m_email),
                           static_cast<QWidget *>(m_folder)})
         m_panes->addWidget(pane);
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidget(m_panes);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
     auto *splitter = new QSplitter(this);
     splitter->addWidget(m_list);
-    splitter->addWidget(scroll);
+    splitter->addWidget(m_panes);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({220, 540});
     splitter->setChildrenCollapsible(false);
@@ -121,6 +116,19 @@ void SettingsViewController::editFormats(const QString &accountKey)
     if (formatEditor())
         return;
     CustomPathController::showCustomPathControllerForAccount(accountKey, window());
+}
+
+bool SettingsViewController::selectRowWithId(const QString &id)
+{
+    m_list->reloadTheData();
+    const QList<QVariantMap> &rows = m_list->model().rows();
+    for (int i = 0; i < rows.size(); ++i) {
+        if (rows[i].value(QStringLiteral("id")).toString() == id) {
+            m_list->setSelectedRow(i);
+            return true;
+        }
+    }
+    return false;
 }
 
 void SettingsViewController::selectRowAboveRemoved()

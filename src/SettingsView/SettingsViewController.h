@@ -40,6 +40,13 @@ public:
     void switchViewToFolderEdit(const QString &path);
     void showGeneralPane();
 
+    /// Opens the path format editor for a level ("General" or a source key), unless one
+    /// is open.
+    void editFormats(const QString &accountKey);
+    /// Selects the sources-list row of `id` (a source key or a fixed row's id) and shows
+    /// its pane; false when there is no such row.
+    bool selectRowWithId(const QString &id);
+
     /// Every folder chooser of the view; a test or a script may answer instead.
     void setFolderChooser(const FolderChooser &chooser);
 
@@ -49,7 +56,6 @@ signals:
 
 private:
     void startArchivingJob(const QString &sourceKey);
-    void editFormats(const QString &accountKey);
     void selectRowAboveRemoved();
 
     Preferences &m_prefs;

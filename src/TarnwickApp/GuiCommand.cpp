@@ -5,6 +5,8 @@
 #include "MailCoreGTM/FXKeychain.h"
 #include "MainWindow/MainWindowController.h"
 #include "MainWindow/SingleInstance.h"
+#include "CustomPathsView/CustomPathController.h"
+#include "SettingsView/SettingsViewController.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
 #include "Utils/CrashReports.h"
@@ -98,10 +100,23 @@ int run(int argc, char **argv)
     if (!screenshot.isEmpty()) {
         if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_START_ALL"))
             QTimer::singleShot(500, &scheduler, [&] { scheduler.startArchiving(); });
+        // The settings view with one source's row selected, and its path format editor.
+        const QString settingsRow = qEnvironmentVariable("TARNWICK_SCREENSHOT_SETTINGS");
+        if (!settingsRow.isEmpty()) {
+            window.showView(2);
+            QTimer::singleShot(800, &window, [&window, settingsRow] {
+                window.settingsView()->selectRowWithId(settingsRow);
+                if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_FORMATS"))
+                    window.settingsView()->editFormats(settingsRow);
+            });
+        }
         const int after = qEnvironmentVariableIntValue("TARNWICK_SCREENSHOT_AFTER_MS");
         QTimer::singleShot(after > 0 ? after : 3000, &window, [&] {
             window.archiveView()->reloadRows();
-            window.grab().save(screenshot);
+            if (QWidget *editor = window.settingsView()->formatEditor())
+                editor->grab().save(screenshot);
+            else
+                window.grab().save(screenshot);
             scheduler.stopArchiving();
             QApplication::quit();
         });

@@ -7,6 +7,7 @@
 #include "CustomPaths/CustomPath.h"
 #include "DovecotServer.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "MainWindow/MainWindowController.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
 #include "SecretServiceSession.h"
@@ -225,10 +226,12 @@ TEST(AccountPaneDovecot, AnAccountAddedInThePaneIsArchivedWithoutItsSwitchedOffM
     CustomPath::setFormat("eml", CustomPath::generalAccount(), "%Y/__subject__.eml");
     FXKeychain &keychain = FXKeychain::defaultKeychain();
     ArchiveScheduler scheduler(prefs, keychain);
-    SettingsViewController view(prefs, keychain, scheduler);
-    view.resize(900, 640);
-    view.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    MainWindowController window(scheduler, prefs);
+    window.resize(900, 640);
+    window.showView(2);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    SettingsViewController &view = *window.settingsView();
     QListWidget *list = view.sourcesList()->listWidget();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(3)).center());
     EmailSettings *pane = view.emailPane();
@@ -267,6 +270,10 @@ TEST(AccountPaneDovecot, AnAccountAddedInThePaneIsArchivedWithoutItsSwitchedOffM
     EXPECT_EQ(prefs.stringListForKey(kUser + "__IgnoreFolders"), QStringList{"Spam"});
     WAIT_EXPECT_EQ(stateOf(pane->mailboxTable(), "Spam"), Qt::Unchecked, 5000);
     EXPECT_EQ(stateOf(pane->mailboxTable(), "INBOX"), Qt::Checked);
+    EXPECT_EQ(view.currentPane(), pane);
+    // For README (scripts/screenshots.sh): the window as it is now.
+    if (const QString shot = qEnvironmentVariable("TARNWICK_SCREENSHOT_ACCOUNT"); !shot.isEmpty())
+        window.grab().save(shot);
 
     QProcess run;
     QProcessEnvironment env = keyring->environmentFor(qEnvironmentVariable("XDG_CONFIG_HOME"));
