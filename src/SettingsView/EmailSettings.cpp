@@ -432,6 +432,12 @@ void EmailSettings::askToTrust(const MCOIMAPError &error)
     box->open();
 }
 
+void EmailSettings::errorFolderNames(const QString &username, const QString &error)
+{
+    if (username.isEmpty() || username == m_email->text())
+        showError(error);
+}
+
 void EmailSettings::reloadMailboxTable()
 {
     m_tableReload.stop();

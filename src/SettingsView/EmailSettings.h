@@ -63,6 +63,9 @@ public:
     bool isFolderON(const QString &path) const;
 
     void setFolderChooser(FolderChooser chooser) { m_chooser = std::move(chooser); }
+    /// "ErrorFolderNames" from elsewhere (a job): shown when it is about the account in the
+    /// fields, or about no account in particular (`username` empty).
+    void errorFolderNames(const QString &username, const QString &error);
 
     // --- Google sign-in ---
     using GoogleSignInHandler = std::function<void(EmailSettings *pane, const QString &email)>;

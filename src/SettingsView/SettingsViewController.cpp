@@ -54,6 +54,17 @@ SettingsViewController::SettingsViewController(Preferences &prefs, FXKeychain &k
         m_folder->populateFolderSettings(QString());
     });
 
+    // A job that cannot list its account's folders says so in the account's pane too.
+    connect(&m_scheduler, &ArchiveScheduler::jobsChanged, this, [this] {
+        for (RenderTool *job : m_scheduler.renderJobs()) {
+            if (job->property("settingsViewWatches").toBool())
+                continue; // once per job
+            job->setProperty("settingsViewWatches", true);
+            connect(job, &RenderTool::errorFolderNames, m_email,
+                    [this, job](const QString &error) { m_email->errorFolderNames(job->jobName(), error); });
+        }
+    });
+
     // The main destination is asked for from here when a job finds none.
     QPointer<GeneralSettings> general = m_general;
     FolderAccess::setDestinationChooser([general] {

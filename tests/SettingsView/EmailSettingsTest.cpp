@@ -104,6 +104,13 @@ TEST_F(AccountPane, FieldsAreTrimmedLookedUpAndCheckedBeforeAnyConnection)
 
     pane->emailField()->setText("  ann@example.org\n");
     EXPECT_EQ(pane->emailField()->text(), "ann@example.org");
+    // Tab goes down the form.
+    pane->activateWindow();
+    pane->emailField()->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), pane->serverField());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), pane->passwordField());
 
     // Implausible fields: no connection at all.
     const struct {
