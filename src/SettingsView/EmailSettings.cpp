@@ -394,6 +394,11 @@ void EmailSettings::fetchFolderNames(const QString &token)
                 m_prefs.setValue(pinKey, pin);
             m_folderCache.insert(key, result.folders);
         }
+        // The session holds the password: it goes as soon as its one listing is done.
+        if (m_session == session) {
+            m_session->deleteLater();
+            m_session = nullptr;
+        }
         setUIState();
         reloadMailboxTable();
     });
