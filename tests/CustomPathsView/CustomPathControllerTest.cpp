@@ -67,9 +67,12 @@ TEST_F(FormatEditor, OKStoresOnlyWhatDiffersFromWhatTheLevelInherits)
         EXPECT_EQ(editor->pathFormat()->currentText(), CustomPath::defaultFormat("pdf"));
         EXPECT_EQ(editor->pathFormat()->count(), 4);
         EXPECT_EQ(editor->attachmentFormat()->count(), 5);
-        if (!row.pdf.isEmpty())
+        if (!row.pdf.isEmpty()) {
             retype(editor->pathFormat(), row.pdf);
-        QTest::mouseClick(editor->okButton(), Qt::LeftButton);
+            QTest::keyClick(editor->pathFormat()->lineEdit(), Qt::Key_Return); // Enter is OK
+        } else {
+            QTest::mouseClick(editor->okButton(), Qt::LeftButton);
+        }
         EXPECT_TRUE(editor.isNull() || editor->isHidden());
         EXPECT_EQ(prefs.stringForKey("ann@example.orgpdf"), row.storedPdf);
         EXPECT_FALSE(prefs.hasStoredValue("ann@example.orgattachment"));
