@@ -259,8 +259,10 @@ void EmailSettings::kindChanged()
     const bool google = isGoogle();
     m_googleView->setVisible(google);
     m_server->setReadOnly(google);
-    m_serverLabel->setVisible(!google || SourcesList::isAccount(m_email->text(), m_prefs));
-    m_server->setVisible(m_serverLabel->isVisibleTo(this));
+    // A Google account shows its server once it exists; while one is added there is none.
+    const bool showServer = !google || SourcesList::isAccount(m_email->text(), m_prefs);
+    m_serverLabel->setVisible(showServer);
+    m_server->setVisible(showServer);
     m_passwordLabel->setVisible(!google);
     m_password->setVisible(!google);
     m_saveButton->setVisible(!google);
