@@ -381,7 +381,8 @@ void EmailSettings::fetchFolderNames(const QString &token)
             else
                 showError(result.error.localizedDescription());
         } else {
-            bool saved = SourcesList::isAccount(email, m_prefs);
+            const bool existed = SourcesList::isAccount(email, m_prefs);
+            bool saved = existed;
             if (!password.isEmpty()) {
                 long status = 0;
                 saved = AccountSetup::setPrefsEmailAddress(email, server, password, m_prefs, m_keychain, &status);
@@ -395,6 +396,8 @@ void EmailSettings::fetchFolderNames(const QString &token)
             if (saved && !pin.isEmpty() && m_prefs.stringForKey(pinKey) != pin)
                 m_prefs.setValue(pinKey, pin);
             m_folderCache.insert(key, result.folders);
+            if (saved && !existed)
+                emit accountAdded(email);
         }
         // The session holds the password: it goes as soon as its one listing is done.
         if (m_session == session) {
@@ -540,8 +543,11 @@ void EmailSettings::googleSignInGranted(const QString &email, const QString &tok
     m_addingTokenName.clear();
     AccountSetup::setAuthSystem(AccountSetup::kauthGoogleOAuth(), email, m_prefs);
     AccountSetup::setKeyChainID(tokenName, email, m_prefs);
+    const bool existed = SourcesList::isAccount(email, m_prefs);
     AccountSetup::setPrefsEmailAddress(email, std::nullopt, std::nullopt, m_prefs, m_keychain);
     populateEmailSettings(email);
+    if (!existed)
+        emit accountAdded(email);
 }
 
 void EmailSettings::showSignInError(const QString &text)

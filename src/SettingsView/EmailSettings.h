@@ -111,6 +111,8 @@ signals:
     void editFormatsRequested(const QString &accountKey);
     /// The account was removed from the sources.
     void accountRemoved();
+    /// A new account was saved (its first listing, or its Google sign-in).
+    void accountAdded(const QString &email);
 
 private:
     void fieldsChanged();

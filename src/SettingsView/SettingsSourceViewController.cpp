@@ -162,6 +162,16 @@ void SettingsSourceViewController::setSelectedRow(int row)
         showPaneFor(m_model.selectRow(selected), selected);
 }
 
+void SettingsSourceViewController::markSelected(const QString &id)
+{
+    m_deselectTimer.stop();
+    m_model.reloadTheData();
+    for (int i = 0; i < rowCount(); ++i)
+        if (m_model.rows()[i].value(QStringLiteral("id")).toString() == id)
+            m_model.selectRow(i);
+    redraw();
+}
+
 void SettingsSourceViewController::rowBecameCurrent(int row)
 {
     if (m_redrawing || row < 0)

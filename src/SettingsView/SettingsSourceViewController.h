@@ -30,6 +30,9 @@ public:
     /// Selects a row by number, clamped as the model clamps; shows its pane.
     void setSelectedRow(int row);
     int selectedRow() const { return m_model.selectedRow(); }
+    /// Marks the row of `id` selected (after a rebuild from the store) without showing
+    /// its pane again: for a source the pane on show has just added.
+    void markSelected(const QString &id);
     int rowCount() const { return int(m_model.rows().size()); }
     const SourcesList &model() const { return m_model; }
     QListWidget *listWidget() const { return m_list; }

@@ -49,6 +49,7 @@ SettingsViewController::SettingsViewController(Preferences &prefs, FXKeychain &k
     connect(m_email, &EmailSettings::startArchivingJob, this, &SettingsViewController::startArchivingJob);
     connect(m_folder, &FolderSettings::startArchivingJob, this, &SettingsViewController::startArchivingJob);
     connect(m_email, &EmailSettings::accountRemoved, this, &SettingsViewController::selectRowAboveRemoved);
+    connect(m_email, &EmailSettings::accountAdded, m_list, &SettingsSourceViewController::markSelected);
     connect(m_folder, &FolderSettings::folderRemoved, this, [this] {
         selectRowAboveRemoved();
         m_folder->populateFolderSettings(QString());

@@ -262,6 +262,7 @@ TEST(AccountPaneDovecot, AnAccountAddedInThePaneIsArchivedWithoutItsSwitchedOffM
     EXPECT_FALSE(TestSupport::readAll(prefs.filePath()).contains(kPassword.toUtf8()));
     EXPECT_FALSE(prefs.stringForKey(PreferenceRegister::certificatePinKey(kUser)).isEmpty());
     EXPECT_EQ(pane->saveButton()->text(), "Save");
+    EXPECT_EQ(view.sourcesList()->selectedRow(), 3) << "the new account's row";
 
     // A changed password hides the list fetched with the old one.
     QTest::keyClick(pane->passwordField(), Qt::Key_X);
