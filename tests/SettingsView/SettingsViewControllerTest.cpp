@@ -10,6 +10,7 @@
 #include "SettingsView/GeneralSettings.h"
 #include "SettingsView/SettingsSourceViewController.h"
 #include "SettingsView/SettingsViewController.h"
+#include "SecretServiceSession.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -35,6 +36,11 @@ protected:
 
     void SetUp() override
     {
+        // Account panes read passwords: from a keyring of the test's own, or from none,
+        // never from the user's.
+        QString whyNot, failure;
+        if (!SecretServiceSession::shared(&whyNot, &failure))
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tarnwick-test-bus");
         prefs.removePersistentDomain();
         QDir().mkpath(dir.filePath("Archive"));
         ASSERT_TRUE(FolderAccess::setDestinationDirectory(dir.filePath("Archive"), prefs));
