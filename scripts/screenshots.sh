@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Takes README's screenshots from the running application under Xvfb: a sample
 # configuration with two folder sources made of the sample mailbox, the archive view while
-# its jobs run and after they finished. Usage: scripts/screenshots.sh [build-dir]
+# its jobs run and after they finished, the settings view with a folder source, the path
+# format editor, and an account with its mailbox list. Usage: scripts/screenshots.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 out=docs/screenshots
 mkdir -p "$out"
-shot() { # name, milliseconds after start; every shot starts from a fresh configuration
-  local work
+shot() { # name, milliseconds after start, then VAR=value settings of the shot (a "WORK/"
+  # in them is the shot's own folder); every shot starts from a fresh configuration
+  local work name=$1 after=$2
+  shift 2
   work=$(mktemp -d)
   mkdir -p "$work/config" "$work/tmp" "$work/Archive" "$work/Mail"
   cp -r samples/mailbox "$work/Mail/Inbox"
@@ -18,11 +21,18 @@ shot() { # name, milliseconds after start; every shot starts from a fresh config
     "$build/tarnwick" config set-destination "$work/Archive" >/dev/null
     "$build/tarnwick" sources add-folder "$work/Mail/Inbox" >/dev/null
     "$build/tarnwick" sources add-folder "$work/Mail/Receipts" >/dev/null
-    TARNWICK_SCREENSHOT="$PWD/$out/$1.png" TARNWICK_SCREENSHOT_START_ALL=1 TARNWICK_SCREENSHOT_AFTER_MS="$2" \
-      xvfb-run -a -s "-screen 0 1024x768x24" "$build/tarnwick" gui
+    TARNWICK_SCREENSHOT="$PWD/$out/$name.png" TARNWICK_SCREENSHOT_AFTER_MS="$after" \
+      env "${@//WORK\//$work/}" xvfb-run -a -s "-screen 0 1024x768x24" "$build/tarnwick" gui
   )
   rm -rf "$work"
 }
-shot archive-view-running 6500
-shot archive-view-finished 20000
+shot archive-view-running 6500 TARNWICK_SCREENSHOT_START_ALL=1
+shot archive-view-finished 20000 TARNWICK_SCREENSHOT_START_ALL=1
+shot settings-folder 2500 TARNWICK_SCREENSHOT_SETTINGS=WORK/Mail/Receipts
+shot settings-formats 2500 TARNWICK_SCREENSHOT_SETTINGS=General TARNWICK_SCREENSHOT_FORMATS=1
+# An account with its mailbox list needs a server: the settings test's own Dovecot and
+# keyring (as root, with scripts/install-deps.sh's packages) take that one.
+TARNWICK_SCREENSHOT_ACCOUNT="$PWD/$out/settings-account.png" \
+  "$build/tests/tarnwick_ui_tests" --gtest_filter='AccountPaneDovecot.*' >/dev/null ||
+  echo "settings-account.png not taken: the account test failed or was skipped" >&2
 echo "screenshots in $out"

@@ -4,6 +4,8 @@
 #include "RenderEngine/HTMLEngine/LocalMessageToHTMLToPDF.h"
 #include "Utils/PrivateSessionBus.h"
 #include <QApplication>
+#elif defined(TARNWICK_WIDGET_TESTS)
+#include <QApplication>
 #endif
 
 #include <QCoreApplication>
@@ -61,6 +63,11 @@ int main(int argc, char **argv)
     QString busError;
     if (!bus.start(&busError))
         qWarning("no private D-Bus bus for the tests: %s", qPrintable(busError));
+#elif defined(TARNWICK_WIDGET_TESTS)
+    // Real windows, drawn offscreen: no display is needed.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
 #else
     QCoreApplication app(argc, argv);
 #endif

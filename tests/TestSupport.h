@@ -25,3 +25,17 @@ void writeFile(const QString &path, const QByteArray &bytes);
         if (TestSupport::fixturesDir().isEmpty())                                           \
             GTEST_SKIP() << "../shared/corpora/dev-fixtures is absent";                     \
     } while (0)
+
+// Waits (running the event loop) until `actual` equals `expected`, at most `ms`, then
+// checks it as EXPECT_EQ does. QtTest's QTRY_ macros report outside GoogleTest's count.
+#define WAIT_EXPECT_TRUE(condition, ms)                                                     \
+    do {                                                                                    \
+        static_cast<void>(QTest::qWaitFor([&] { return bool(condition); }, (ms)));          \
+        EXPECT_TRUE(condition) << #condition;                                               \
+    } while (0)
+
+#define WAIT_EXPECT_EQ(actual, expected, ms)                                                \
+    do {                                                                                    \
+        static_cast<void>(QTest::qWaitFor([&] { return (actual) == (expected); }, (ms)));   \
+        EXPECT_EQ(actual, expected);                                                        \
+    } while (0)

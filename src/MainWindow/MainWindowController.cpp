@@ -4,7 +4,11 @@
 #include "ArchiveView/ArchiveViewController.h"
 #include "AppSandbox/FolderAccess.h"
 #include "MainWindow/FirstRunIntroduction.h"
+#include "MailCoreGTM/FXKeychain.h"
 #include "Settings/Preferences.h"
+#include "Settings/SourcesList.h"
+#include "SettingsView/GeneralSettings.h"
+#include "SettingsView/SettingsViewController.h"
 #include "Utils/CrashReports.h"
 
 #include <QAction>
@@ -53,9 +57,9 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     m_archiveView = new ArchiveViewController(scheduler, m_views);
     m_views->addWidget(m_archiveView);
     m_views->addWidget(placeholder(tr("Searching the archive comes in a later version."), m_views));
-    m_views->addWidget(placeholder(tr("The settings view comes in a later version. Until then: "
-                                      "tarnwick sources --help and tarnwick config --help."),
-                                   m_views));
+    m_settingsView = new SettingsViewController(prefs, FXKeychain::defaultKeychain(), scheduler, m_views);
+    m_views->addWidget(m_settingsView);
+    connect(m_settingsView, &SettingsViewController::archivingStarted, this, [this] { showView(0); });
     setCentralWidget(m_views);
 
     auto *toolbar = addToolBar(tr("Views"));
@@ -148,6 +152,8 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
              showView(2);
              if (m_addAccount)
                  m_addAccount();
+             else
+                 m_settingsView->switchViewToEmailEdit(QString());
          },
          [this] { return !FolderAccess::destinationDirectory(false, m_prefs).isEmpty(); }},
         this);
@@ -209,10 +215,9 @@ void MainWindowController::chooseDestination()
         m_chooseDestination();
         return;
     }
-    const QString chosen = QFileDialog::getExistingDirectory(this, tr("Choose the Archive Folder"), QDir::homePath(),
-                                                             QFileDialog::ShowDirsOnly);
-    if (!chosen.isEmpty())
-        FolderAccess::setDestinationDirectory(chosen, m_prefs);
+    showView(2);
+    m_settingsView->selectRowWithId(SourcesList::settingsItemId());
+    m_settingsView->generalPane()->chooseDestinationDirectory();
 }
 
 bool MainWindowController::ask(const QString &title, const QString &text)

@@ -6,6 +6,8 @@
 #include "MainWindow/MainWindowController.h"
 #include "MainWindow/SingleInstance.h"
 #include "MainWindow/TarnwickAppDelegate.h"
+#include "CustomPathsView/CustomPathController.h"
+#include "SettingsView/SettingsViewController.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
 #include "Utils/PrivateSessionBus.h"
@@ -57,10 +59,23 @@ int run(int argc, char **argv)
     if (screenshot) {
         if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_START_ALL"))
             QTimer::singleShot(500, &scheduler, [&] { scheduler.startArchiving(); });
+        // The settings view with one source's row selected, and its path format editor.
+        const QString settingsRow = qEnvironmentVariable("TARNWICK_SCREENSHOT_SETTINGS");
+        if (!settingsRow.isEmpty()) {
+            window.showView(2);
+            QTimer::singleShot(800, &window, [&window, settingsRow] {
+                window.settingsView()->selectRowWithId(settingsRow);
+                if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_FORMATS"))
+                    window.settingsView()->editFormats(settingsRow);
+            });
+        }
         const int after = qEnvironmentVariableIntValue("TARNWICK_SCREENSHOT_AFTER_MS");
         QTimer::singleShot(after > 0 ? after : 3000, &window, [&] {
             window.archiveView()->reloadRows();
-            window.grab().save(qEnvironmentVariable("TARNWICK_SCREENSHOT"));
+            if (QWidget *editor = window.settingsView()->formatEditor())
+                editor->grab().save(qEnvironmentVariable("TARNWICK_SCREENSHOT"));
+            else
+                window.grab().save(qEnvironmentVariable("TARNWICK_SCREENSHOT"));
             scheduler.stopArchiving();
             QApplication::quit();
         });

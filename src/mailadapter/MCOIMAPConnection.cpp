@@ -334,7 +334,7 @@ MCOIMAPError MCOIMAPConnection::checkCertificate(const MCOIMAPSession::Settings 
     // intermediate does not verify here and falls back to the pin; that is safe.
     const bool verified = !chain.isEmpty() && QSslCertificate::verify(chain, s.hostname).isEmpty();
     const QString pinned = s.pinnedCertificateSHA256.trimmed().toUpper();
-    if (verified || pinned.isEmpty() || pinned == seen) {
+    if (verified || (pinned.isEmpty() && s.trustFirstCertificate) || pinned == seen) {
         if (pinned != seen)
             m_certificateAccepted(seen, verified);
         return {};
@@ -342,6 +342,11 @@ MCOIMAPError MCOIMAPConnection::checkCertificate(const MCOIMAPSession::Settings 
     error.code = MCOIMAPError::ErrorCertificate;
     error.seenSHA256 = seen;
     error.pinnedSHA256 = pinned;
+    if (pinned.isEmpty()) {
+        error.description = QStringLiteral("the certificate of %1 is not trusted yet: SHA-256 %2. Nothing was sent.")
+                                .arg(s.hostname, seen);
+        return error;
+    }
     error.description = QStringLiteral("the certificate of %1 has changed: it is now SHA-256 %2, but %3 was stored "
                                        "for this account. Nothing was sent. If the change is expected, accept the new "
                                        "certificate with `tarnwick sources trust %4`")

@@ -16,8 +16,9 @@
 // pinned: its SHA-256 fingerprint is compared with the one stored for the account
 // (`setPinnedCertificateSHA256`). A certificate that verifies against the system's trust
 // store for the host name is always accepted; with no pin stored the first certificate
-// seen is accepted; otherwise a different certificate is refused before the password is
-// sent, with an error naming both fingerprints. `certificateAccepted` tells the owner
+// seen is accepted (unless `trustFirstCertificate` is off, then it is refused as new);
+// otherwise a different certificate is refused before the password is sent, with an
+// error naming both fingerprints. `certificateAccepted` tells the owner
 // which fingerprint to store. Plain connections are made only when asked for, with a
 // warning in the log.
 //
@@ -134,6 +135,10 @@ public:
         AuthType authType = AuthTypeSASLLogin;
         ConnectionType connectionType = ConnectionTypeTLS;
         QString pinnedCertificateSHA256;
+        // With no pin stored: whether the first certificate seen is accepted (jobs and
+        // the command line) or refused unless it verifies for the host, so that the
+        // account settings can show its fingerprint before any password is sent.
+        bool trustFirstCertificate = true;
         int timeoutSecs = 60;
     };
 
@@ -149,6 +154,7 @@ public:
     void setOAuth2Token(const QString &token) { withSettings([&](Settings &s) { s.oauth2Token = token; }); }
     void setConnectionType(ConnectionType type) { withSettings([&](Settings &s) { s.connectionType = type; }); }
     void setPinnedCertificateSHA256(const QString &hex) { withSettings([&](Settings &s) { s.pinnedCertificateSHA256 = hex; }); }
+    void setTrustFirstCertificate(bool trust) { withSettings([&](Settings &s) { s.trustFirstCertificate = trust; }); }
     // Network timeout of every connect, read and write.
     void setTimeout(int seconds) { withSettings([&](Settings &s) { s.timeoutSecs = seconds; }); }
     Settings settings() const;

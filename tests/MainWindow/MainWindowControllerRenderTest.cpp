@@ -97,7 +97,7 @@ TEST_F(Window, AFolderStartedFromItsRowEndsWithItsLastArchivedLine)
     QTest::mouseClick(start, Qt::LeftButton);
     EXPECT_NE(scheduler.renderToolForjobName(folder), nullptr);
     EXPECT_EQ(start->text(), "Stop");
-    QTRY_VERIFY_WITH_TIMEOUT(view->statusLineForRow(folder).startsWith("Last Archived: "), 30000);
+    WAIT_EXPECT_TRUE(view->statusLineForRow(folder).startsWith("Last Archived: "), 30000);
     EXPECT_EQ(start->text(), "Start");
     EXPECT_TRUE(prefs.dateForKey(folder + "__LastFinished").isValid());
 }
@@ -123,7 +123,7 @@ TEST_F(Window, OpenedFilesAreArchivedWhereTheUserChooses)
     RenderTool *job = scheduler.renderToolForjobName("2 EML files to Out");
     ASSERT_NE(job, nullptr);
     EXPECT_NE(window.archiveView()->buttonForRow("2 EML files to Out"), nullptr);
-    QTRY_VERIFY_WITH_TIMEOUT(scheduler.renderJobs().isEmpty() && (window.archiveView()->reloadRows(), true), 30000);
+    WAIT_EXPECT_TRUE(scheduler.renderJobs().isEmpty() && (window.archiveView()->reloadRows(), true), 30000);
     window.archiveView()->reloadRows();
     EXPECT_EQ(window.archiveView()->buttonForRow("2 EML files to Out"), nullptr);
     EXPECT_FALSE(QDir(out).isEmpty());
@@ -264,7 +264,7 @@ TEST(Desktop, StartAllArchivesAFolderAndAnAccount)
     RemoteRender::setRenderboxProgram(TestSupport::tarnwickBinary());
     Preferences &prefs = Preferences::shared();
     // The window's store sees what the commands wrote as it sees any other writer's.
-    QTRY_COMPARE_WITH_TIMEOUT(SourcesList::allSourceKeys(prefs).size(), 2, 10000);
+    WAIT_EXPECT_EQ(SourcesList::allSourceKeys(prefs).size(), 2, 10000);
 
     TarnwickAppDelegate delegate(prefs, FXKeychain::defaultKeychain(), QString());
     delegate.applicationDidFinishLaunching({}, false);
@@ -278,7 +278,7 @@ TEST(Desktop, StartAllArchivesAFolderAndAnAccount)
     startAll->trigger();
     ArchiveViewController *view = window.archiveView();
     for (const QString &row : {user, folder})
-        QTRY_VERIFY_WITH_TIMEOUT(view->statusLineForRow(row).startsWith("Last Archived: "), 120000);
+        WAIT_EXPECT_TRUE(view->statusLineForRow(row).startsWith("Last Archived: "), 120000);
     EXPECT_TRUE(view->statusLineForRow(user).endsWith("(2 PDFs added)")) << view->statusLineForRow(user).toStdString();
     EXPECT_TRUE(view->statusLineForRow(folder).endsWith("(1 PDFs added)")) << view->statusLineForRow(folder).toStdString();
     int pdfs = 0;
@@ -307,7 +307,7 @@ TEST(SingleInstance, ASecondLaunchHandsOverAndEnds)
     first.setProcessEnvironment(env);
     first.start(TestSupport::tarnwickBinary(), {"gui"});
     QDBusConnection watch = QDBusConnection::connectToBus(bus.address(), "single-instance-watch");
-    QTRY_VERIFY_WITH_TIMEOUT(watch.interface()->isServiceRegistered("org.tarnwick.Tarnwick"), 30000);
+    WAIT_EXPECT_TRUE(watch.interface()->isServiceRegistered("org.tarnwick.Tarnwick"), 30000);
     QProcess second;
     second.setProcessEnvironment(env);
     second.start(TestSupport::tarnwickBinary(), {"gui"});

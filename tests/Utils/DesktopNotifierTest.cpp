@@ -1,5 +1,7 @@
 #include "Utils/DesktopNotifier.h"
 
+#include "TestSupport.h"
+
 #include "SecretServiceSession.h"
 
 #include <QDBusConnection>
@@ -60,7 +62,7 @@ TEST(DesktopNotifier, TheNoticeReachesTheDesktopsService)
     {
         DesktopNotifier notifier(bus.address());
         notifier.jobEnded("/home/u/Mail/Inbox", false, 3, QString());
-        QTRY_COMPARE_WITH_TIMEOUT(fake.summaries.size(), 1, 10000);
+        WAIT_EXPECT_EQ(fake.summaries.size(), 1, 10000);
     }
     EXPECT_EQ(fake.summaries.first(), "Tarnwick: Inbox archived");
     EXPECT_EQ(fake.bodies.first(), "3 PDFs added");
