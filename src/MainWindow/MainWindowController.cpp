@@ -2,6 +2,7 @@
 
 #include "ArchiveView/ArchiveScheduler.h"
 #include "ArchiveView/ArchiveViewController.h"
+#include "SearchView/SearchViewController.h"
 #include "Settings/Preferences.h"
 #include "Utils/CrashReports.h"
 
@@ -50,7 +51,10 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     m_views = new QStackedWidget(this);
     m_archiveView = new ArchiveViewController(scheduler, m_views);
     m_views->addWidget(m_archiveView);
-    m_views->addWidget(placeholder(tr("Searching the archive comes in a later version."), m_views));
+    m_searchView = new SearchViewController(prefs, m_views);
+    m_views->addWidget(m_searchView);
+    // Every job's outputs go into the index as soon as it ends.
+    connect(&scheduler, &ArchiveScheduler::jobFinished, m_searchView, &SearchViewController::archiveChanged);
     m_views->addWidget(placeholder(tr("The settings view comes in a later version. Until then: "
                                       "tarnwick sources --help and tarnwick config --help."),
                                    m_views));
@@ -214,7 +218,10 @@ void MainWindowController::resetAllPrefsAsk()
 
 void MainWindowController::showView(int index)
 {
+    const bool appearing = index == 1 && m_views->currentIndex() != 1;
     m_views->setCurrentIndex(index);
+    if (appearing)
+        m_searchView->viewWillAppear();
     for (QAction *action : m_viewActions->actions())
         action->setChecked(action->data().toInt() == index);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // MainWindowController: the main window. A toolbar switches between its three views
-// (archive, search, settings; the last two are placeholders until they are built), with
+// (archive, search, settings; the last is a placeholder until it is built), with
 // the progress of the running job beside them; File, Edit and Help menus; the window's
 // place and size are kept under "TWMainWindow". Closing the window hides it where the
 // desktop has a tray (its icon brings the window back), or while jobs run (they go on,
@@ -16,6 +16,7 @@ class Preferences;
 class QActionGroup;
 class QLabel;
 class QStackedWidget;
+class SearchViewController;
 
 class MainWindowController : public QMainWindow {
     Q_OBJECT
@@ -23,6 +24,7 @@ public:
     MainWindowController(ArchiveScheduler &scheduler, Preferences &prefs, QWidget *parent = nullptr);
 
     ArchiveViewController *archiveView() const { return m_archiveView; }
+    SearchViewController *searchView() const { return m_searchView; }
     // Files opened with the application or dropped on the window: asks for the folder
     // to archive them into (opening at the last one chosen, "DraggedFilesDestination",
     // else the Desktop) and starts a job over them there.
@@ -55,6 +57,7 @@ private:
     ArchiveScheduler &m_scheduler;
     Preferences &m_prefs;
     ArchiveViewController *m_archiveView = nullptr;
+    SearchViewController *m_searchView = nullptr;
     QStackedWidget *m_views = nullptr;
     QActionGroup *m_viewActions = nullptr;
     QLabel *m_progressLabel = nullptr;

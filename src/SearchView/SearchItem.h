@@ -61,8 +61,8 @@ public:
     /// the month's stand-alone name for 1 to 12, "of" beyond); otherwise the last
     /// component.
     static QString nameFromPath(const QString &path);
-    /// The browse order of two names: short numbers ascending, before everything else;
-    /// other names descending (the newest year first).
+    /// The browse order of two names: numbers of up to 4 characters (years, months)
+    /// ascending, before everything else; other names descending.
     static bool browseOrderLess(const QString &a, const QString &b);
     /// The leading integer of `text`, as a number reader that stops at the first
     /// non-digit reads it (0 when there is none).
