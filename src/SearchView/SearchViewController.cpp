@@ -409,6 +409,7 @@ void SearchViewController::runSearch(bool withHistory)
         const ArchiveSearch::Outcome outcome = watcher->result();
         m_model->setItems(outcome.items);
         m_liveUpdates = outcome.liveUpdates;
+        m_shownQuery = outcome.queryString;
         m_searching = false;
         refresh();
         selectionChanged();

@@ -62,6 +62,8 @@ public:
     QString pathConstraint() const { return m_pathConstraint; }
     QList<SearchRoot> topPaths() const { return m_roots; }
     QString currentQueryString() const;
+    /// The query whose results the grid shows (empty while browsing).
+    QString shownQueryString() const { return m_shownQuery; }
     QList<SearchRoots::Crumb> breadcrumb() const { return m_crumbs; }
     /// The status line's text for `count` results ("updateUI").
     static QString statusLine(qsizetype count, bool searching);
@@ -110,6 +112,7 @@ private:
     std::shared_ptr<std::atomic_bool> m_gone = std::make_shared<std::atomic_bool>(false);
     bool m_searching = false;
     bool m_liveUpdates = true;
+    QString m_shownQuery;
 
     QLineEdit *m_subject = nullptr;
     QLineEdit *m_email = nullptr;
