@@ -7,6 +7,10 @@
 #include "Utils/Log.h"
 
 #include <QAbstractListModel>
+#include <QApplication>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QTextLayout>
 #include <QAction>
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -71,6 +75,9 @@ QString commonFolder(const QStringList &paths)
 
 } // namespace
 
+constexpr int kTitleRole = Qt::UserRole + 1;
+constexpr int kSubTitleRole = Qt::UserRole + 2;
+
 // The grid's items: title and authors as text, the thumbnail (made in the background)
 // or the file type's icon as decoration, file URLs when dragged out.
 class SearchResultsModel : public QAbstractListModel {
@@ -120,6 +127,10 @@ public:
         }
         case Qt::ToolTipRole:
             return item.path();
+        case kTitleRole:
+            return item.cachedTitle();
+        case kSubTitleRole:
+            return item.cachedSubTitle();
         case Qt::AccessibleTextRole:
             return item.cachedTitle();
         case Qt::DecorationRole:
@@ -170,6 +181,77 @@ private:
     QHash<QString, QImage> m_thumbnails;
     QFileIconProvider m_icons;
     int m_edge = kDefaultZoom;
+};
+
+// Draws a grid item: the thumbnail, up to two lines of title and one line of authors.
+class SearchItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const override
+    {
+        const QFontMetrics fm(option.font);
+        return {option.decorationSize.width() + 40, option.decorationSize.height() + 3 * fm.height() + 14};
+    }
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QWidget *widget = opt.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        opt.text.clear();
+        opt.icon = QIcon();
+        opt.showDecorationSelected = true; // the whole cell, not a text rectangle we draw ourselves
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, widget);
+        const QRect r = opt.rect.adjusted(4, 4, -4, -4);
+        const QSize iconSize = opt.decorationSize;
+        const QRect iconRect(r.left() + (r.width() - iconSize.width()) / 2, r.top(), iconSize.width(), iconSize.height());
+        const QVariant decoration = index.data(Qt::DecorationRole);
+        if (decoration.canConvert<QPixmap>() && !decoration.value<QPixmap>().isNull()) {
+            const QPixmap pixmap = decoration.value<QPixmap>();
+            const QSize size = pixmap.size().scaled(iconSize, Qt::KeepAspectRatio);
+            const QRect page(iconRect.center() - QPoint(size.width() / 2, size.height() / 2), size);
+            painter->fillRect(page, Qt::white); // a page, also on a dark theme
+            painter->drawPixmap(page, pixmap);
+            painter->setPen(opt.palette.color(QPalette::Mid));
+            painter->drawRect(page.adjusted(0, 0, -1, -1));
+        } else {
+            decoration.value<QIcon>().paint(painter, iconRect);
+        }
+        const bool selected = opt.state & QStyle::State_Selected;
+        painter->setPen(opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        const QFontMetrics fm(opt.font);
+        QRect text(r.left(), iconRect.bottom() + 4, r.width(), fm.height() * 2);
+        QString title = index.data(kTitleRole).toString();
+        // Two lines at most: the second one elided.
+        QTextLayout layout(title, opt.font);
+        QTextOption wrap(Qt::AlignHCenter);
+        wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(wrap);
+        layout.beginLayout();
+        QStringList lines;
+        for (int n = 0; n < 2; ++n) {
+            QTextLine line = layout.createLine();
+            if (!line.isValid())
+                break;
+            line.setLineWidth(text.width());
+            const QString piece = title.mid(line.textStart(), n == 1 ? -1 : line.textLength());
+            lines.append(n == 1 ? fm.elidedText(piece.trimmed(), Qt::ElideRight, text.width()) : piece.trimmed());
+        }
+        layout.endLayout();
+        painter->drawText(text, Qt::AlignHCenter | Qt::AlignTop, lines.join(u'\n'));
+        const QString sub = index.data(kSubTitleRole).toString();
+        if (!sub.isEmpty()) {
+            QFont small = opt.font;
+            small.setPointSizeF(small.pointSizeF() * 0.85);
+            painter->setFont(small);
+            if (!selected)
+                painter->setPen(opt.palette.color(QPalette::PlaceholderText));
+            const QRect subRect(r.left(), text.bottom() + 2, r.width(), QFontMetrics(small).height());
+            painter->drawText(subRect, Qt::AlignHCenter | Qt::AlignTop,
+                              QFontMetrics(small).elidedText(sub, Qt::ElideRight, r.width()));
+        }
+    }
 };
 
 SearchViewController::SearchViewController(Preferences &prefs, QWidget *parent, const QString &indexPath)
@@ -239,6 +321,7 @@ SearchViewController::SearchViewController(Preferences &prefs, QWidget *parent, 
     m_model = new SearchResultsModel(this);
     m_grid = new QListView(this);
     m_grid->setModel(m_model);
+    m_grid->setItemDelegate(new SearchItemDelegate(m_grid));
     m_grid->setViewMode(QListView::IconMode);
     m_grid->setResizeMode(QListView::Adjust);
     m_grid->setMovement(QListView::Static);
@@ -261,7 +344,7 @@ SearchViewController::SearchViewController(Preferences &prefs, QWidget *parent, 
     m_info->setWordWrap(true);
     m_info->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     m_info->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_info->setMinimumWidth(160);
+    m_info->setMinimumWidth(200);
     m_info->setAccessibleName(tr("Information"));
     auto *split = new QSplitter(this);
     split->addWidget(m_grid);
@@ -290,7 +373,7 @@ SearchViewController::SearchViewController(Preferences &prefs, QWidget *parent, 
     m_zoom->setValue(stored >= 48 ? int(stored) : kDefaultZoom);
     const auto applyZoom = [this](int edge) {
         m_grid->setIconSize(QSize(edge, edge));
-        m_grid->setGridSize(QSize(edge + 48, edge + 3 * fontMetrics().height() + 12));
+        m_grid->setGridSize(QSize(edge + 48, edge + 3 * fontMetrics().height() + 16));
         m_model->setIconEdge(edge);
     };
     applyZoom(m_zoom->value());

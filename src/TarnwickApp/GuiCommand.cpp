@@ -5,6 +5,7 @@
 #include "MailCoreGTM/FXKeychain.h"
 #include "MainWindow/MainWindowController.h"
 #include "MainWindow/SingleInstance.h"
+#include "SearchView/SearchViewController.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
 #include "Utils/CrashReports.h"
@@ -14,6 +15,8 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QListView>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -98,9 +101,23 @@ int run(int argc, char **argv)
     if (!screenshot.isEmpty()) {
         if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_START_ALL"))
             QTimer::singleShot(500, &scheduler, [&] { scheduler.startArchiving(); });
+        // The search view with a query typed into its everywhere field, first result selected.
+        if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_SEARCH")) {
+            QTimer::singleShot(300, &window, [&window] {
+                window.resize(1000, 680);
+                window.showView(1);
+                window.searchView()->everywhereField()->setText(qEnvironmentVariable("TARNWICK_SCREENSHOT_SEARCH"));
+                QObject::connect(window.searchView(), &SearchViewController::searchFinished, &window, [&window] {
+                    QListView *grid = window.searchView()->grid();
+                    if (grid->model()->rowCount() > 0 && !grid->currentIndex().isValid())
+                        grid->setCurrentIndex(grid->model()->index(0, 0));
+                });
+            });
+        }
         const int after = qEnvironmentVariableIntValue("TARNWICK_SCREENSHOT_AFTER_MS");
         QTimer::singleShot(after > 0 ? after : 3000, &window, [&] {
-            window.archiveView()->reloadRows();
+            if (window.currentView() == 0)
+                window.archiveView()->reloadRows();
             window.grab().save(screenshot);
             scheduler.stopArchiving();
             QApplication::quit();
