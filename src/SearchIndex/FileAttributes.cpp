@@ -25,6 +25,13 @@ bool isTextFile(const QString &suffix)
 
 void readPdf(IndexedFile &out)
 {
+    // A damaged PDF among thousands would otherwise write Poppler's complaints over the
+    // progress line; such a file is simply indexed without its text.
+    static const bool quiet = [] {
+        Poppler::setDebugErrorFunction([](const QString &, const QVariant &) {}, QVariant());
+        return true;
+    }();
+    (void)quiet;
     std::unique_ptr<Poppler::Document> doc = Poppler::Document::load(out.path);
     if (!doc || doc->isLocked())
         return;

@@ -490,7 +490,14 @@ void SearchViewController::runSearch(bool withHistory)
         if (generation != m_generation)
             return; // a newer search has started
         const ArchiveSearch::Outcome outcome = watcher->result();
+        // A reload after an index update keeps what the user had selected.
+        QStringList selected;
+        for (const SearchItem &item : selectedItems())
+            selected.append(item.path());
         m_model->setItems(outcome.items);
+        for (int row = 0; row < outcome.items.size() && !selected.isEmpty(); ++row)
+            if (selected.contains(outcome.items[row].path()))
+                m_grid->selectionModel()->select(m_model->index(row), QItemSelectionModel::Select);
         m_liveUpdates = outcome.liveUpdates;
         m_shownQuery = outcome.queryString;
         m_searching = false;
