@@ -6,12 +6,10 @@
 #include "Utils/Log.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QStandardPaths>
-#include <QThread>
 #include <QTimeZone>
 #include <QtConcurrent/QtConcurrentMap>
 
@@ -401,14 +399,11 @@ ArchiveIndex::UpdateStats ArchiveIndex::update(const QStringList &rootsIn, const
     };
     QHash<QString, Known> known;
     QList<DiskFile> disk;
-    for (const QString &root : SearchRoots::currentSearchDirectories(
-             [&] {
-                 QList<SearchRoot> list;
-                 for (const QString &r : roots)
-                     list.append({QString(), r});
-                 return list;
-             }(),
-             QString())) {
+    // Nested roots are walked once, as the outer one.
+    QList<SearchRoot> asRoots;
+    for (const QString &r : roots)
+        asRoots.append({QString(), r});
+    for (const QString &root : SearchRoots::currentSearchDirectories(asRoots, QString())) {
         const auto [from, to] = rangeBelow(root);
         Statement rows(m_db, QStringLiteral("SELECT id, path, size, mtime FROM files WHERE path > ? AND path < ?"));
         rows.bind(1, from);
