@@ -57,6 +57,8 @@ public:
     QString statusText() const;
     QString infoText() const;
     bool isSearching() const { return m_searching; }
+    /// A search runs or is about to start (the half-second wait after a change).
+    bool searchPending() const { return m_searching || m_restartTimer.isActive(); }
     bool liveUpdates() const { return m_liveUpdates; }
     bool canGoBack() const { return m_searchStack.size() > 1; }
     QString pathConstraint() const { return m_pathConstraint; }

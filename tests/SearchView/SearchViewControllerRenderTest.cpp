@@ -4,8 +4,10 @@
 // word, through `tarnwick search --json` and through the search view on the offscreen
 // platform.
 
+#include "AppSandbox/FolderAccess.h"
 #include "SearchView/SearchViewController.h"
 #include "Settings/Preferences.h"
+#include "Settings/SourcesList.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -17,6 +19,7 @@
 #include <QListView>
 #include <QLocale>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -151,4 +154,69 @@ TEST_F(ArchivedMailbox, FoundInTheSearchView)
     EXPECT_EQ(crumbs.mid(0, 2), (QStringList{"All Archives", "mailbox"}));
     EXPECT_TRUE(crumbs.contains("2023") && crumbs.contains(QLocale().standaloneMonthName(11)))
         << crumbs.join(" > ").toStdString();
+}
+
+// Browsing and the moves between searches, over a small archive of text files: the root,
+// its years, months by name, a search, its attachments, back, and results that follow a
+// job's new file.
+TEST(SearchView, BrowsingHistoryAttachmentsAndLiveResults)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath("Archive/Inbox");
+    const QString march = root + "/2023/03";
+    TestSupport::writeFile(march + "/2023-03-01 10.00.00Z  Alpha memo.txt", "alpha");
+    TestSupport::writeFile(march + "/2023-03-01 10.00.00Z  Alpha memo (attachments)/sheet.csv", "1,2");
+    TestSupport::writeFile(root + "/2023/04/Beta.txt", "beta");
+    Preferences prefs(dir.filePath("prefs.conf"));
+    ASSERT_TRUE(FolderAccess::setDestinationDirectory(dir.filePath("Archive"), prefs));
+    SourcesList::addSourcePathToPrefs(dir.filePath("Mail/Inbox"), prefs);
+    SearchViewController view(prefs, nullptr, dir.filePath("cache/index.sqlite"));
+    view.show();
+    const auto titles = [&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !view.searchPending(); }, 10000));
+        QStringList out;
+        for (const SearchItem &item : view.results())
+            out.append(item.cachedTitle() + (item.isAttachment() ? "+" : ""));
+        return out;
+    };
+    const auto activate = [&](int row) {
+        emit view.grid()->activated(view.grid()->model()->index(row, 0));
+    };
+    const QString alphaPdf = "Alpha memo.txt";
+    QSignalSpy indexed(&view, &SearchViewController::indexUpdated);
+
+    struct Step {
+        const char *what;
+        std::function<void()> act;
+        QStringList titles;
+    };
+    const Step steps[] = {
+        {"the roots", [&] { view.viewWillAppear(); }, {"Inbox"}},
+        {"a root chosen", [&] { view.whereToSearchClicked(root); }, {"2023"}},
+        {"a year opened", [&] { activate(0); },
+         {QLocale().standaloneMonthName(3), QLocale().standaloneMonthName(4)}},
+        {"a search", [&] { QTest::keyClicks(view.subjectField(), "memo"); }, {alphaPdf, "sheet.csv+"}},
+        {"its attachments",
+         [&] {
+             view.grid()->setCurrentIndex(view.grid()->model()->index(0, 0));
+             view.showAttachments();
+         },
+         {"sheet.csv"}},
+        {"back", [&] { view.popHistory(); }, {alphaPdf, "sheet.csv+"}},
+        {"a job's new file",
+         [&] {
+             indexed.clear();
+             TestSupport::writeFile(root + "/2023/05/2023-05-02 10.00.00Z  Gamma memo.txt", "gamma");
+             view.archiveChanged();
+             QTRY_VERIFY_WITH_TIMEOUT(!indexed.isEmpty(), 10000);
+         },
+         {"Gamma memo.txt", alphaPdf, "sheet.csv+"}},
+    };
+    for (const Step &step : steps) {
+        step.act();
+        const QStringList got = titles();
+        EXPECT_EQ(got, step.titles) << step.what << ": " << got.join(" | ").toStdString();
+    }
+    EXPECT_EQ(view.subjectField()->text(), "memo");
+    EXPECT_EQ(view.pathConstraint(), root + "/2023");
 }
