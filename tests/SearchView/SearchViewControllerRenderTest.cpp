@@ -219,4 +219,13 @@ TEST(SearchView, BrowsingHistoryAttachmentsAndLiveResults)
     }
     EXPECT_EQ(view.subjectField()->text(), "memo");
     EXPECT_EQ(view.pathConstraint(), root + "/2023");
+
+    // Nothing selected: the panel counts the folder searched, in the background, once.
+    const QString counted = "PDFs: 0\nImages: 0\nOther: 4\nSize: 0 MB";
+    view.grid()->clearSelection();
+    QTRY_COMPARE_WITH_TIMEOUT(view.infoText(), counted, 10000);
+    view.grid()->setCurrentIndex(view.grid()->model()->index(0, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(view.infoText().contains("Pages: 1"), 10000);
+    view.grid()->clearSelection();
+    EXPECT_EQ(view.infoText(), counted); // from the cache, without a second walk
 }
