@@ -49,12 +49,14 @@ const QString kZoomKey = QStringLiteral("zoomState");
 // Thumbnails are made one at a time: rendering pages must not crowd out archiving.
 QThreadPool &thumbnailPool()
 {
-    static QThreadPool *pool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        return p;
+    // Destroyed at exit after the page being rendered, not in the middle of it.
+    static QThreadPool pool;
+    static const bool once = [] {
+        pool.setMaxThreadCount(1);
+        return true;
     }();
-    return *pool;
+    (void)once;
+    return pool;
 }
 
 QString commonFolder(const QStringList &paths)
@@ -83,6 +85,8 @@ constexpr int kSubTitleRole = Qt::UserRole + 2;
 class SearchResultsModel : public QAbstractListModel {
 public:
     explicit SearchResultsModel(QObject *parent) : QAbstractListModel(parent) {}
+    // Thumbnails not begun are not wanted any more.
+    ~SearchResultsModel() override { thumbnailPool().clear(); }
 
     void setItems(QList<SearchItem> items)
     {
