@@ -270,7 +270,10 @@ bool ArchiveIndex::openOnce(QString *error)
         close();
         return false;
     }
-    if (!exec("PRAGMA journal_mode = WAL") || !exec("PRAGMA synchronous = NORMAL")) {
+    // recursive_triggers: a row replaced by a second updater (the window and a `tarnwick
+    // search` at once) takes its words with it, as a deleted one does.
+    if (!exec("PRAGMA journal_mode = WAL") || !exec("PRAGMA synchronous = NORMAL") ||
+        !exec("PRAGMA recursive_triggers = ON")) {
         if (error)
             *error = QString::fromUtf8(sqlite3_errmsg(m_db));
         close();
