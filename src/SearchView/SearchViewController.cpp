@@ -303,6 +303,15 @@ SearchViewController::SearchViewController(Preferences &prefs, QWidget *parent, 
     m_subject = field(tr("Subject"), tr("Subject search"));
     m_email = field(tr("E-mail addresses"), tr("E-mail address search"));
     m_everywhere = field(tr("Everywhere"), tr("Search everywhere"));
+    // Ctrl+F goes to the field that searches everything.
+    auto *find = new QAction(this);
+    find->setShortcut(QKeySequence::Find);
+    find->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(find, &QAction::triggered, this, [this] {
+        m_everywhere->setFocus(Qt::ShortcutFocusReason);
+        m_everywhere->selectAll();
+    });
+    addAction(find);
     m_whereToSearch = new QToolButton(this);
     m_whereToSearch->setPopupMode(QToolButton::InstantPopup);
     m_whereToSearch->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
