@@ -88,10 +88,10 @@ IndexedFile read(const QString &path)
         readPdf(out);
     else if (isTextFile(suffix))
         readText(out);
-    if (!a.creationDate.isValid()) {
-        const QDateTime born = info.birthTime();
-        a.creationDate = born.isValid() ? born : info.lastModified();
-    }
+    // The archive stamps every output with its message's date as modification time (a
+    // creation time cannot be set on Linux): that is the file's date.
+    if (!a.creationDate.isValid())
+        a.creationDate = info.lastModified();
     return out;
 }
 

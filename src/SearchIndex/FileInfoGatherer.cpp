@@ -65,8 +65,7 @@ QVariantMap gather(const QString &path, const std::atomic_bool *cancel)
         return info;
     const Kind kind = kindOf(top.suffix());
     count(info, kind, top.size());
-    const QDateTime born = top.birthTime().isValid() ? top.birthTime() : top.lastModified();
-    QDateTime created = born;
+    QDateTime created = top.lastModified(); // the message's date, on archived files
     int pages = 1;
     QString tags;
     if (kind == Kind::Pdf) {

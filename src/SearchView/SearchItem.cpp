@@ -30,10 +30,9 @@ std::optional<SearchItem> SearchItem::make(const QString &path, SearchAttributes
         attributes.displayName = info.fileName();
     if (attributes.size < 0 && !item.m_isFolder)
         attributes.size = info.size();
-    if (!attributes.creationDate.isValid()) {
-        const QDateTime born = info.birthTime();
-        attributes.creationDate = born.isValid() ? born : info.lastModified();
-    }
+    // Archived files carry their message's date as modification time.
+    if (!attributes.creationDate.isValid())
+        attributes.creationDate = info.lastModified();
     item.m_creationDate = attributes.creationDate.isValid() ? attributes.creationDate : distantPast();
     const QString name = attributes.displayName.size() <= 2 ? nameFromPath(path) : attributes.displayName;
     item.m_cachedTitle = stripAnnoyingStuff(name);
