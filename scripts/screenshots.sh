@@ -14,13 +14,13 @@ shot() { # name, milliseconds after start[, text searched everywhere]; each from
   cp -r samples/mailbox "$work/Mail/Inbox"
   cp -r samples/mailbox "$work/Mail/Receipts"
   (
-    export XDG_CONFIG_HOME="$work/config" TMPDIR="$work/tmp" TZ=UTC LANG=C.UTF-8
+    # The search index and thumbnails of the run stay in it, not in the user's cache.
+    export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" TMPDIR="$work/tmp" TZ=UTC LANG=C.UTF-8
     "$build/tarnwick" config set-destination "$work/Archive" >/dev/null
     "$build/tarnwick" sources add-folder "$work/Mail/Inbox" >/dev/null
     "$build/tarnwick" sources add-folder "$work/Mail/Receipts" >/dev/null
     if [ -n "${3:-}" ]; then
       # The search view needs an archive to search: both sources archived first.
-      export XDG_CACHE_HOME="$work/cache"
       "$build/tarnwick" archive --all >/dev/null
       TARNWICK_SCREENSHOT="$PWD/$out/$1.png" TARNWICK_SCREENSHOT_SEARCH="$3" TARNWICK_SCREENSHOT_AFTER_MS="$2" \
         xvfb-run -a -s "-screen 0 1024x768x24" "$build/tarnwick" gui
