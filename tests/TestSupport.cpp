@@ -47,12 +47,15 @@ void writeFile(const QString &path, const QByteArray &bytes)
 
 } // namespace TestSupport
 
-// Every test runs with a private preference store and the UTC zone, so that neither the
+// Every test runs with a private preference store and cache and the UTC zone, so that neither the
 // developer's settings nor the machine's zone leak into expectations.
 int main(int argc, char **argv)
 {
     static QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    // The search index and thumbnails of the windows under test stay out of the user's cache.
+    static QTemporaryDir cache;
+    qputenv("XDG_CACHE_HOME", cache.path().toUtf8());
     qputenv("TZ", "UTC");
     tzset();
 #ifdef TARNWICK_RENDER_TESTS

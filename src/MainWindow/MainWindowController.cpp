@@ -5,6 +5,7 @@
 #include "AppSandbox/FolderAccess.h"
 #include "MainWindow/FirstRunIntroduction.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "SearchView/SearchViewController.h"
 #include "Settings/Preferences.h"
 #include "Settings/SourcesList.h"
 #include "SettingsView/GeneralSettings.h"
@@ -35,15 +36,6 @@ namespace {
 const QString kGeometryKey = QStringLiteral("TWMainWindow");
 const QString kDraggedFilesDestinationKey = QStringLiteral("DraggedFilesDestination");
 
-QWidget *placeholder(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
-    label->setEnabled(false);
-    return label;
-}
-
 } // namespace
 
 MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferences &prefs, QWidget *parent)
@@ -56,7 +48,10 @@ MainWindowController::MainWindowController(ArchiveScheduler &scheduler, Preferen
     m_views = new QStackedWidget(this);
     m_archiveView = new ArchiveViewController(scheduler, m_views);
     m_views->addWidget(m_archiveView);
-    m_views->addWidget(placeholder(tr("Searching the archive comes in a later version."), m_views));
+    m_searchView = new SearchViewController(prefs, m_views);
+    m_views->addWidget(m_searchView);
+    // Every job's outputs go into the index as soon as it ends.
+    connect(&scheduler, &ArchiveScheduler::jobFinished, m_searchView, &SearchViewController::archiveChanged);
     m_settingsView = new SettingsViewController(prefs, FXKeychain::defaultKeychain(), scheduler, m_views);
     m_views->addWidget(m_settingsView);
     connect(m_settingsView, &SettingsViewController::archivingStarted, this, [this] { showView(0); });
@@ -259,7 +254,10 @@ void MainWindowController::resetAllPrefsAsk()
 
 void MainWindowController::showView(int index)
 {
+    const bool appearing = index == 1 && m_views->currentIndex() != 1;
     m_views->setCurrentIndex(index);
+    if (appearing)
+        m_searchView->viewWillAppear();
     for (QAction *action : m_viewActions->actions())
         action->setChecked(action->data().toInt() == index);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // MainWindowController: the main window. A toolbar switches between its three views
-// (archive, search, settings; search is a placeholder until it is built), with
+// (archive, search, settings), with
 // the progress of the running job beside them; File, Edit and Help menus; the window's
 // place and size are kept under "TWMainWindow". Closing the window hides it where the
 // desktop has a tray (its icon brings the window back), or while jobs run (they go on,
@@ -18,6 +18,7 @@ class QActionGroup;
 class QLabel;
 class QStackedWidget;
 class SettingsViewController;
+class SearchViewController;
 
 class MainWindowController : public QMainWindow {
     Q_OBJECT
@@ -26,6 +27,7 @@ public:
 
     ArchiveViewController *archiveView() const { return m_archiveView; }
     SettingsViewController *settingsView() const { return m_settingsView; }
+    SearchViewController *searchView() const { return m_searchView; }
     // Files opened with the application or dropped on the window: asks for the folder
     // to archive them into (opening at the last one chosen, "DraggedFilesDestination",
     // else the Desktop) and starts a job over them there.
@@ -72,6 +74,7 @@ private:
     Preferences &m_prefs;
     ArchiveViewController *m_archiveView = nullptr;
     SettingsViewController *m_settingsView = nullptr;
+    SearchViewController *m_searchView = nullptr;
     QStackedWidget *m_views = nullptr;
     QActionGroup *m_viewActions = nullptr;
     QLabel *m_progressLabel = nullptr;

@@ -7,6 +7,7 @@
 #include "TarnwickApp/ExtractCommand.h"
 #include "TarnwickApp/PathsCommand.h"
 #include "TarnwickApp/RenderCommand.h"
+#include "TarnwickApp/SearchCommand.h"
 #include "TarnwickApp/SourcesCommand.h"
 #include "CustomPaths/CustomPath.h"
 #include "Utils/Log.h"
@@ -44,6 +45,10 @@ const char *kUsage =
     "      Show and change the configured sources (\"tarnwick sources --help\").\n"
     "  config list|get|set|unset|set-destination ...\n"
     "      Show and change the general settings (\"tarnwick config --help\").\n"
+    "  search [--subject S] [--email E] [--text T] [--in PATH] [--json] [--limit N]\n"
+    "      Find archived files by subject, address and text (\"tarnwick search --help\").\n"
+    "  index [--rebuild]\n"
+    "      Bring the search index up to date with the archive folders.\n"
     "\n"
     "Options everywhere: --help, --version\n";
 
@@ -101,6 +106,10 @@ int run(int argc, char **argv)
         return SourcesCommand::run(args);
     if (command == QLatin1String("config"))
         return ConfigCommand::run(args);
+    if (command == QLatin1String("search"))
+        return SearchCommand::runSearch(args);
+    if (command == QLatin1String("index"))
+        return SearchCommand::runIndex(args);
     printErr(QStringLiteral("tarnwick: unknown command '%1'\n\n").arg(command) + QString::fromLatin1(kUsage));
     return 1;
 }

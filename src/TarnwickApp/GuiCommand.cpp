@@ -8,12 +8,15 @@
 #include "MainWindow/TarnwickAppDelegate.h"
 #include "CustomPathsView/CustomPathController.h"
 #include "SettingsView/SettingsViewController.h"
+#include "SearchView/SearchViewController.h"
 #include "Settings/Preferences.h"
 #include "TarnwickApp/ConsoleOutput.h"
 #include "Utils/PrivateSessionBus.h"
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QListView>
 #include <QTimer>
 
 namespace GuiCommand {
@@ -69,9 +72,23 @@ int run(int argc, char **argv)
                     window.settingsView()->editFormats(settingsRow);
             });
         }
+        // The search view with a query typed into its everywhere field, first result selected.
+        if (qEnvironmentVariableIsSet("TARNWICK_SCREENSHOT_SEARCH")) {
+            QTimer::singleShot(300, &window, [&window] {
+                window.resize(1000, 680);
+                window.showView(1);
+                window.searchView()->everywhereField()->setText(qEnvironmentVariable("TARNWICK_SCREENSHOT_SEARCH"));
+                QObject::connect(window.searchView(), &SearchViewController::searchFinished, &window, [&window] {
+                    QListView *grid = window.searchView()->grid();
+                    if (grid->model()->rowCount() > 0 && !grid->currentIndex().isValid())
+                        grid->setCurrentIndex(grid->model()->index(0, 0));
+                });
+            });
+        }
         const int after = qEnvironmentVariableIntValue("TARNWICK_SCREENSHOT_AFTER_MS");
         QTimer::singleShot(after > 0 ? after : 3000, &window, [&] {
-            window.archiveView()->reloadRows();
+            if (window.currentView() == 0)
+                window.archiveView()->reloadRows();
             if (QWidget *editor = window.settingsView()->formatEditor())
                 editor->grab().save(qEnvironmentVariable("TARNWICK_SCREENSHOT"));
             else
