@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 root=$(mktemp -d /var/tmp/tarnwick-deb12.XXXXXX)
+chmod 755 "$root" # mktemp makes it 0700: the new user must reach /
 command -v debootstrap >/dev/null || apt-get install -y debootstrap
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls -t "$build"/tarnwick_*_amd64.deb | head -1)
