@@ -142,6 +142,8 @@ bool GTMOAuth2SignIn::startSigningIn(const OpenURL &openURL, GTMOAuth2Authentica
     connect(m_listener, &QTcpServer::newConnection, this, [this] {
         while (m_listener && m_listener->hasPendingConnections()) {
             QTcpSocket *socket = m_listener->nextPendingConnection();
+            // The listener closes when an answer is taken; its page must still go out.
+            socket->setParent(this);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRedirect(socket); });
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             // A connection that never sends a request must not stay open for ever.
