@@ -104,14 +104,23 @@ void AccountOAuth::completed(const QString &email, GTMOAuth2Authentication *auth
     if (error.isError()) {
         TLog(QStringLiteral("failed oauth for %1").arg(address));
         TLog(error.description);
-        if (refreshTokenIsDead(error) && auth)
+        QString why = error.description;
+        if (refreshTokenIsDead(error) && auth) {
             GTMOAuth2Authentication::removeAuthFromKeychainForName(auth->keychainItemName, m_prefs);
+            why = QStringLiteral("Google no longer accepts the saved sign-in (%1); sign in again with `tarnwick "
+                                 "sources add-account %2 --google` or in the account settings")
+                      .arg(error.description, email);
+        }
+        m_lastFailure.insert(address, why);
+        m_lastFailure.insert(email, why);
         if (GTMOAuth2Authentication *old = m_current.take(address))
             old->deleteLater();
         if (auth)
             auth->deleteLater();
         emit OAuthFailed(address);
     } else {
+        m_lastFailure.remove(address);
+        m_lastFailure.remove(email);
         if (GTMOAuth2Authentication *old = m_current.value(address); old && old != auth)
             old->deleteLater();
         m_current.insert(address, auth);

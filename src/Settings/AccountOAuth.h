@@ -60,6 +60,8 @@ public:
     /// Makes `auth` the current authorization of its address (ownership taken), as a
     /// granted sign-in does; for a sign-in run outside the workflow (the command line).
     void adoptAuthorization(GTMOAuth2Authentication *auth, const QString &email);
+    /// Why the last attempt for `email` failed ("" when it did not).
+    QString lastFailure(const QString &email) const { return m_lastFailure.value(email); }
     /// Forgets every current authorization and attempt (a new launch, for tests).
     void reset();
 
@@ -80,6 +82,7 @@ private:
     Preferences &m_prefs;
     QHash<QString, GTMOAuth2Authentication *> m_current; // children of this
     QHash<QString, QDateTime> m_inFlight;
+    QHash<QString, QString> m_lastFailure;
     InteractiveSignIn m_interactive;
     Clock m_clock;
 };

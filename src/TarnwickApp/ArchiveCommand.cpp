@@ -3,6 +3,8 @@
 
 #include "MailCoreGTM/FXKeychain.h"
 #include "RenderEngine/AccountJobOptions.h"
+#include "Settings/AccountOAuth.h"
+#include "Settings/AccountSetup.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RemoteRender.h"
 #include "RenderEngine/RenderTool.h"
@@ -48,6 +50,7 @@ constexpr int kExitCannotStart = 2;
 constexpr int kExitFailed = 3;
 constexpr int kProgressMs = 500;
 constexpr int kChildrenGoneWaitMs = 3000;
+constexpr int kGoogleTokenRetryMs = 3000;
 
 
 // Signals arrive on a pipe so that the job is cancelled from the event loop, not from
@@ -232,6 +235,50 @@ int runJob(const PlannedJob &planned, bool verbose, int *signalled)
     return job.wasCancelled() ? 1 : failed ? kExitFailed : 0;
 }
 
+// A Google account's job starts with an access token: the saved authorization is renewed
+// first (asked again every 3 s until a token exists). False with `error` when the
+// renewal fails: the account then needs signing in again.
+bool waitForGoogleToken(PlannedJob &planned, QString &error)
+{
+    if (planned.options.value(JobKey::authSystem).toString() != AccountSetup::kauthGoogleOAuth())
+        return true;
+    // Renewals during the job save rotated refresh tokens: keep the user's password store
+    // reachable once this run moves to a bus of its own.
+    FXKeychain::keepUsersSessionBus();
+    const QString email = planned.options.value(JobKey::emailUsername).toString();
+    AccountOAuth &oauth = AccountOAuth::shared();
+    QString token = oauth.accessTokenFromOAuth(email);
+    if (token.isEmpty()) {
+        QEventLoop loop;
+        bool failed = false;
+        QObject::connect(&oauth, &AccountOAuth::OAuthGranted, &loop, [&](const QString &who) {
+            if (who == email)
+                loop.quit();
+        });
+        QObject::connect(&oauth, &AccountOAuth::OAuthFailed, &loop, [&](const QString &who) {
+            if (who == email) {
+                failed = true;
+                loop.quit();
+            }
+        });
+        QTimer retry;
+        QObject::connect(&retry, &QTimer::timeout, &loop, [&] {
+            if (!oauth.accessTokenFromOAuth(email).isEmpty())
+                loop.quit();
+        });
+        retry.start(kGoogleTokenRetryMs);
+        loop.exec();
+        token = oauth.accessTokenFromOAuth(email);
+        if (failed && token.isEmpty()) {
+            error = QStringLiteral("%1: the Google sign-in could not be renewed: %2")
+                        .arg(email, oauth.lastFailure(email));
+            return false;
+        }
+    }
+    planned.options[JobKey::accessToken] = token;
+    return true;
+}
+
 // The jobs of `--source KEY` or `--all`; false with `error` when one cannot be made.
 bool planSources(const QStringList &keys, QList<PlannedJob> &out, QString &error)
 {
@@ -301,8 +348,8 @@ int run(const QStringList &argsIn)
         const JobOptions options = arguments.jobOptions();
         jobs.append({options, JobArguments::jobNameFor(options), QString()});
     }
-    for (const PlannedJob &job : std::as_const(jobs)) {
-        if (!checkJob(job.options, error)) {
+    for (PlannedJob &job : jobs) {
+        if (!checkJob(job.options, error) || !waitForGoogleToken(job, error)) {
             printErr(QStringLiteral("tarnwick archive: %1\n").arg(error));
             return kExitCannotStart;
         }
