@@ -23,6 +23,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstdio>
+
 namespace {
 
 const char *kUsage =
@@ -272,6 +274,8 @@ int addGoogleAccount(const QString &email, const QString &dest, Preferences &pre
                                     "computer:\n\n  %2\n\nWaiting for the browser to come back to Tarnwick "
                                     "(Ctrl-C gives up)...\n")
                          .arg(email, QString::fromUtf8(url.toEncoded())));
+            // Whoever reads this through a pipe needs the address now, not at exit.
+            std::fflush(stdout);
         },
         [&](GTMOAuth2Authentication *, const GTMOAuth2Error &e) {
             result = e;
