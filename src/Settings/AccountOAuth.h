@@ -62,6 +62,15 @@ public:
     void adoptAuthorization(GTMOAuth2Authentication *auth, const QString &email);
     /// Why the last attempt for `email` failed ("" when it did not).
     QString lastFailure(const QString &email) const { return m_lastFailure.value(email); }
+    /// A sign-in run outside the workflow (the account pane's "add a Google account")
+    /// ended: as the workflow's own completion — current authorization, token name,
+    /// "OAuthGranted" or "OAuthFailed".
+    void signInFinished(const QString &email, GTMOAuth2Authentication *auth, const GTMOAuth2Error &error)
+    {
+        if (auth && !error.isError())
+            watchRefreshToken(auth);
+        completed(email, auth, error);
+    }
     /// Forgets every current authorization and attempt (a new launch, for tests).
     void reset();
 
