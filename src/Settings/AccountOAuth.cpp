@@ -5,6 +5,7 @@
 #include "Settings/Preferences.h"
 #include "Utils/Log.h"
 
+#include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
 
@@ -45,6 +46,37 @@ QString AccountOAuth::accessTokenFromOAuth(const QString &email)
         return auth->accessToken();
     launchOauthWorkflowForEmail(email, false);
     return known && left > 0 ? auth->accessToken() : QString();
+}
+
+QString AccountOAuth::waitForAccessToken(const QString &email, QString *error)
+{
+    QString token = accessTokenFromOAuth(email);
+    if (!token.isEmpty())
+        return token;
+    QEventLoop loop;
+    bool failed = false;
+    connect(this, &AccountOAuth::OAuthGranted, &loop, [&](const QString &who) {
+        if (who == email)
+            loop.quit();
+    });
+    connect(this, &AccountOAuth::OAuthFailed, &loop, [&](const QString &who) {
+        if (who == email) {
+            failed = true;
+            loop.quit();
+        }
+    });
+    QTimer retry;
+    connect(&retry, &QTimer::timeout, &loop, [&] {
+        if (!accessTokenFromOAuth(email).isEmpty())
+            loop.quit();
+    });
+    retry.start(kTokenRetryMs);
+    loop.exec();
+    token = accessTokenFromOAuth(email);
+    if (token.isEmpty() && error)
+        *error = QStringLiteral("%1: the Google sign-in could not be renewed: %2")
+                     .arg(email, failed ? lastFailure(email) : QStringLiteral("no token"));
+    return token;
 }
 
 bool AccountOAuth::OAuthInProgress(const QString &email) const { return m_inFlight.contains(email); }

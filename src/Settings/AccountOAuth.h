@@ -46,6 +46,9 @@ public:
     /// Starts a sign-in or token renewal for `email`: at most one attempt per address in
     /// 300 s unless `forceInterface`, which also skips the renewal and asks the user.
     void launchOauthWorkflowForEmail(const QString &email, bool forceInterface);
+    /// For the command line: runs the event loop until `email` has an access token
+    /// (asking again every 3 s) or its sign-in fails. The token, or "" with `error` set.
+    QString waitForAccessToken(const QString &email, QString *error);
     /// The server refused `token`: its authorization is dropped and renewed.
     void authFailed(const QString &token);
     /// YES while a sign-in attempt for `email` is in flight.
@@ -77,6 +80,7 @@ public:
     static constexpr qint64 kAttemptSpacingSecs = 300;
     static constexpr qint64 kRenewBeforeSecs = 300;
     static constexpr int kInFlightClearMs = 3000;
+    static constexpr int kTokenRetryMs = 3000;
 
 signals:
     /// "OAuthGranted" and "OAuthFailed", with the account's address.

@@ -50,7 +50,6 @@ constexpr int kExitCannotStart = 2;
 constexpr int kExitFailed = 3;
 constexpr int kProgressMs = 500;
 constexpr int kChildrenGoneWaitMs = 3000;
-constexpr int kGoogleTokenRetryMs = 3000;
 
 
 // Signals arrive on a pipe so that the job is cancelled from the event loop, not from
@@ -245,36 +244,10 @@ bool waitForGoogleToken(PlannedJob &planned, QString &error)
     // Renewals during the job save rotated refresh tokens: keep the user's password store
     // reachable once this run moves to a bus of its own.
     FXKeychain::keepUsersSessionBus();
-    const QString email = planned.options.value(JobKey::emailUsername).toString();
-    AccountOAuth &oauth = AccountOAuth::shared();
-    QString token = oauth.accessTokenFromOAuth(email);
-    if (token.isEmpty()) {
-        QEventLoop loop;
-        bool failed = false;
-        QObject::connect(&oauth, &AccountOAuth::OAuthGranted, &loop, [&](const QString &who) {
-            if (who == email)
-                loop.quit();
-        });
-        QObject::connect(&oauth, &AccountOAuth::OAuthFailed, &loop, [&](const QString &who) {
-            if (who == email) {
-                failed = true;
-                loop.quit();
-            }
-        });
-        QTimer retry;
-        QObject::connect(&retry, &QTimer::timeout, &loop, [&] {
-            if (!oauth.accessTokenFromOAuth(email).isEmpty())
-                loop.quit();
-        });
-        retry.start(kGoogleTokenRetryMs);
-        loop.exec();
-        token = oauth.accessTokenFromOAuth(email);
-        if (failed && token.isEmpty()) {
-            error = QStringLiteral("%1: the Google sign-in could not be renewed: %2")
-                        .arg(email, oauth.lastFailure(email));
-            return false;
-        }
-    }
+    const QString token =
+        AccountOAuth::shared().waitForAccessToken(planned.options.value(JobKey::emailUsername).toString(), &error);
+    if (token.isEmpty())
+        return false;
     planned.options[JobKey::accessToken] = token;
     return true;
 }

@@ -3,6 +3,7 @@
 #include "ArchiveView/ArchiveScheduler.h"
 #include "ArchiveView/ArchiveViewController.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "MailCoreGTM/GTMOAuth2WindowController.h"
 #include "MainWindow/MainWindowController.h"
 #include "MainWindow/SingleInstance.h"
 #include "Settings/Preferences.h"
@@ -69,6 +70,8 @@ int run(int argc, char **argv)
                                            prefs.integerForKey(name + QStringLiteral("__LastNumDone")), result.reason);
                      });
     MainWindowController window(scheduler, prefs);
+    // A Google account whose saved sign-in cannot be renewed asks the user, over the window.
+    GTMOAuth2WindowController::installInteractiveSignIn(&window);
     window.show();
     instance.setHandlers(
         [&window] {
