@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -189,4 +190,23 @@ TEST(AccountOAuth, SavedAuthorizationIsRenewedAfterARestartAndAfterARefusal)
     prefs.removeObjectForKey("googleOAuthClientID");
     prefs.removeObjectForKey("googleOAuthClientSecret");
     prefs.removeObjectForKey("googleOAuthTokenURL");
+}
+
+TEST(AccountOAuth, RemovingAGoogleAccountRemovesItsSavedSignIn)
+{
+    REQUIRE_SECRET_SERVICE(keyring);
+    QTemporaryDir dir;
+    Preferences prefs(dir.filePath("Tarnwick.conf"));
+    const QString email = googleAccount(prefs);
+    const QString name = AccountSetup::keyChainIDForEmail(email, prefs);
+    ASSERT_TRUE(AccountSetup::setPrefsEmailAddress(email, std::nullopt, std::nullopt, prefs,
+                                                   FXKeychain::defaultKeychain()));
+    GTMOAuth2Authentication auth;
+    auth.setRefreshToken("long-lived");
+    ASSERT_TRUE(GTMOAuth2Authentication::saveAuthToKeychainForName(name, auth, prefs));
+    EXPECT_EQ(keyring->countItems(name, "OAuth"), 1);
+    EXPECT_TRUE(AccountSetup::removeAccount(email, prefs, FXKeychain::defaultKeychain()));
+    EXPECT_EQ(keyring->countItems(name, "OAuth"), 0);
+    EXPECT_FALSE(prefs.hasStoredValue("OAuth2: " + name));
+    EXPECT_FALSE(prefs.stringListForKey("EmailAccounts").contains(email));
 }
