@@ -100,6 +100,8 @@ QUrl MockAuthorizationServer::url(const QString &path) const
 void MockAuthorizationServer::setUser(const QString &email) { QMutexLocker l(&m_lock); m_user = email; }
 void MockAuthorizationServer::setRefuseSignIn(bool refuse) { QMutexLocker l(&m_lock); m_refuse = refuse; }
 void MockAuthorizationServer::setIDTokenInResponse(bool on) { QMutexLocker l(&m_lock); m_idToken = on; }
+void MockAuthorizationServer::setFormAnswers(bool on) { QMutexLocker l(&m_lock); m_form = on; }
+void MockAuthorizationServer::setUnavailableTimes(int count) { QMutexLocker l(&m_lock); m_unavailable = count; }
 void MockAuthorizationServer::setExpiresIn(int secs) { QMutexLocker l(&m_lock); m_expiresIn = secs; }
 void MockAuthorizationServer::setAccessLifetimeSecs(int secs) { QMutexLocker l(&m_lock); m_accessLifetime = secs; }
 void MockAuthorizationServer::expireAccessTokens() { QMutexLocker l(&m_lock); m_accessIssued.clear(); }
@@ -141,6 +143,13 @@ QByteArray MockAuthorizationServer::tokens(bool withIDToken)
         answer.insert("id_token", base64url("{\"alg\":\"none\"}") + '.' +
                                       base64url(QJsonDocument(claims).toJson(QJsonDocument::Compact)) + ".sig");
     }
+    if (m_form) {
+        QVariantMap form;
+        for (auto it = answer.begin(); it != answer.end(); ++it)
+            form.insert(it.key(), it.value().toVariant().toString());
+        return http(200, "application/x-www-form-urlencoded",
+                    GTMOAuth2Authentication::encodedQueryParametersForDictionary(form).toUtf8());
+    }
     return json(200, answer);
 }
 
@@ -174,6 +183,10 @@ QByteArray MockAuthorizationServer::respond(const QByteArray &method, const QUrl
         return http(302, "text/plain", "", "Location: " + back.toEncoded() + "\r\n");
     }
     if (method == "POST" && path == QLatin1String("/token")) {
+        if (m_unavailable > 0) {
+            --m_unavailable;
+            return http(503, "text/plain", "busy");
+        }
         if (!headers.value("content-type").startsWith("application/x-www-form-urlencoded"))
             return refuse(400, "invalid_request", "content type");
         const QVariantMap f = GTMOAuth2Authentication::dictionaryWithResponseString(QString::fromUtf8(body));

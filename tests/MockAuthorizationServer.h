@@ -45,6 +45,10 @@ public:
     void setRefuseSignIn(bool refuse);
     void setIDTokenInResponse(bool on);
     void setExpiresIn(int secs);
+    // Token answers as form-encoded text instead of JSON.
+    void setFormAnswers(bool on);
+    // The next `count` token requests are answered 503 (a server that is briefly down).
+    void setUnavailableTimes(int count);
     void setAccessLifetimeSecs(int secs);
     // Every access token issued so far is dead; refresh tokens still work.
     void expireAccessTokens();
@@ -75,7 +79,8 @@ private:
     QTcpServer *m_server = nullptr; // lives on m_thread
     int m_port = 0;
     QString m_user = QStringLiteral("sam@example.org");
-    bool m_refuse = false, m_idToken = true;
+    bool m_refuse = false, m_idToken = true, m_form = false;
+    int m_unavailable = 0;
     int m_expiresIn = 3600, m_accessLifetime = 3600;
     int m_counter = 0, m_codeGrants = 0, m_refreshGrants = 0, m_introspections = 0, m_refusedIntrospections = 0;
     struct Code {

@@ -208,11 +208,17 @@ TEST(GTMOAuth2SignIn, CompleteSignInSavesTheAuthorization)
         bool idToken;
         bool refuse;
         bool keep;
-    } rows[] = {{true, false, true}, {false, false, true}, {true, false, false}, {true, true, true}};
+        bool form = false;        // the token answer form-encoded, not JSON
+        int unavailable = 0;      // 503 answers before the real one
+    } rows[] = {{true, false, true},         {false, false, true},        {true, false, false},
+                {true, true, true},          {true, false, true, true},   {false, false, true, false, 1}};
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "id_token " << row.idToken << " refuse " << row.refuse << " keep " << row.keep);
+        SCOPED_TRACE(testing::Message() << "id_token " << row.idToken << " refuse " << row.refuse << " keep " << row.keep
+                                        << " form " << row.form << " unavailable " << row.unavailable);
         server.setIDTokenInResponse(row.idToken);
         server.setRefuseSignIn(row.refuse);
+        server.setFormAnswers(row.form);
+        server.setUnavailableTimes(row.unavailable);
         const QString name = QUuid::createUuid().toString(QUuid::Id128);
         GTMOAuth2Authentication auth;
         auth.clientID = server.clientID;
