@@ -25,7 +25,14 @@ namespace {
 
 constexpr int kFailed = 2;
 
-// A Google account logs in with a token: the saved sign-in is renewed first.
+int fail(const QString &message)
+{
+    printErr(QStringLiteral("tarnwick sources: %1\n").arg(message));
+    return kFailed;
+}
+
+} // namespace
+
 bool withGoogleToken(JobOptions &options, QString &error)
 {
     if (options.value(JobKey::authSystem).toString() != AccountSetup::kauthGoogleOAuth())
@@ -34,14 +41,6 @@ bool withGoogleToken(JobOptions &options, QString &error)
         AccountOAuth::shared().waitForAccessToken(options.value(JobKey::emailUsername).toString(), &error);
     return !options.value(JobKey::accessToken).toString().isEmpty();
 }
-
-int fail(const QString &message)
-{
-    printErr(QStringLiteral("tarnwick sources: %1\n").arg(message));
-    return kFailed;
-}
-
-} // namespace
 
 MCOIMAPResult run(MCOIMAPOperation *operation)
 {

@@ -115,6 +115,14 @@ TEST(GoogleAccount, SignedInOnTheCommandLineAndArchivedOverXOAuth2)
     EXPECT_TRUE(printed.contains("Added Google account sam@example.org")) << printed.toStdString();
     EXPECT_EQ(auth.codeGrants(), 1);
 
+    // The mailbox listing renews the saved sign-in too.
+    QProcess folders;
+    folders.setProcessEnvironment(env);
+    folders.start(TestSupport::tarnwickBinary(), {"sources", "folders", user});
+    ASSERT_TRUE(folders.waitForFinished(60000));
+    EXPECT_EQ(folders.exitCode(), 0) << folders.readAllStandardError().toStdString();
+    EXPECT_TRUE(folders.readAllStandardOutput().contains("INBOX"));
+
     // Tokens say they last 306 s: a few seconds into the job they have less than 300 s
     // left, and the job keeps renewing them before use.
     auth.setExpiresIn(306);
