@@ -137,8 +137,12 @@ QJsonObject describe(const QString &key, Preferences &prefs)
         formats[QLatin1String(kind)] = CustomPath::getFormat(QLatin1String(kind), key);
     o[QStringLiteral("formats")] = formats;
     if (account) {
-        o[QStringLiteral("server")] = prefs.stringForKey(PreferenceRegister::imapKey(key));
-        o[QStringLiteral("signIn")] = AccountSetup::authSystem(key, prefs);
+        const QString signIn = AccountSetup::authSystem(key, prefs);
+        // A Google account has no server string of its own: it uses Google's server.
+        o[QStringLiteral("server")] = signIn == AccountSetup::kauthGoogleOAuth()
+                                          ? GTMOAuth2Configuration::fromPreferences(prefs).imapServer
+                                          : prefs.stringForKey(PreferenceRegister::imapKey(key));
+        o[QStringLiteral("signIn")] = signIn;
         o[QStringLiteral("switchedOff")] =
             QJsonArray::fromStringList(prefs.stringListForKey(PreferenceRegister::ignoreFoldersKey(key)));
     } else {
