@@ -132,20 +132,31 @@ void GTMOAuth2WindowController::installInteractiveSignIn(QWidget *parentWindow)
         Preferences &prefs = Preferences::shared();
         const GTMOAuth2Configuration config = GTMOAuth2Configuration::fromPreferences(prefs);
         if (!config.hasClientID()) {
-            QMessageBox::information(parent, message, GTMOAuth2Configuration::missingClientIDExplanation());
-            done(auth, GTMOAuth2Error::make(kGTMOAuth2ErrorDomain, kGTMOAuth2ErrorWindowClosed,
-                                            GTMOAuth2Configuration::missingClientIDExplanation()));
+            auto *info = new QMessageBox(QMessageBox::Information, message,
+                                         GTMOAuth2Configuration::missingClientIDExplanation(), QMessageBox::Ok, parent);
+            info->setAttribute(Qt::WA_DeleteOnClose);
+            info->open();
+            QTimer::singleShot(0, auth, [auth, done] {
+                done(auth, GTMOAuth2Error::make(kGTMOAuth2ErrorDomain, kGTMOAuth2ErrorWindowClosed,
+                                                GTMOAuth2Configuration::missingClientIDExplanation()));
+            });
             return;
         }
-        QMessageBox ask(QMessageBox::Information, message, message, QMessageBox::Ok | QMessageBox::Cancel, parent);
-        ask.setInformativeText(QStringLiteral("You will need to authenticate with your Google credentials."));
-        if (ask.exec() != QMessageBox::Ok) {
-            done(auth, GTMOAuth2Error::make(kGTMOAuth2ErrorDomain, kGTMOAuth2ErrorWindowClosed,
-                                            QStringLiteral("the sign-in was cancelled")));
-            return;
-        }
-        auto *window = new GTMOAuth2WindowController(auth, config, prefs, parent);
-        window->signInSheetModalForWindow(parent, std::move(done));
+        // Asked without a nested event loop: the request may come from a job's tick.
+        auto *ask = new QMessageBox(QMessageBox::Information, message, message, QMessageBox::Ok | QMessageBox::Cancel,
+                                    parent);
+        ask->setInformativeText(QStringLiteral("You will need to authenticate with your Google credentials."));
+        ask->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(ask, &QMessageBox::finished, ask, [parent, auth, config, done, ask](int) {
+            if (ask->clickedButton() != ask->button(QMessageBox::Ok)) {
+                done(auth, GTMOAuth2Error::make(kGTMOAuth2ErrorDomain, kGTMOAuth2ErrorWindowClosed,
+                                                QStringLiteral("the sign-in was cancelled")));
+                return;
+            }
+            auto *window = new GTMOAuth2WindowController(auth, config, Preferences::shared(), parent);
+            window->signInSheetModalForWindow(parent, done);
+        });
+        ask->open();
     });
 }
 

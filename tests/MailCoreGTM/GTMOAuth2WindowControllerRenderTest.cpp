@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
@@ -137,4 +138,46 @@ TEST(GTMOAuth2WindowController, AddingAGoogleAccountStoresItAndGrantsIt)
     EXPECT_EQ(granted.at(0).at(0).toString(), added);
     EXPECT_EQ(AccountOAuth::shared().accessTokenFromOAuth(added), f.server.lastAccessToken());
     GTMOAuth2Authentication::removeAuthFromKeychainForName(AccountSetup::keyChainIDForEmail(added, prefs), prefs);
+}
+
+TEST(GTMOAuth2WindowController, ASignInThatCannotBeRenewedAsksTheUserFirst)
+{
+    REQUIRE_SECRET_SERVICE(keyring);
+    Fixture f;
+    Preferences &prefs = Preferences::shared();
+    const QString email = QStringLiteral("asked@example.org");
+    f.server.setUser(email);
+    AccountSetup::setAuthSystem(AccountSetup::kauthGoogleOAuth(), email, prefs);
+    GTMOAuth2WindowController::installInteractiveSignIn(nullptr);
+    AccountOAuth &oauth = AccountOAuth::shared();
+    QSignalSpy granted(&oauth, &AccountOAuth::OAuthGranted);
+    QSignalSpy failed(&oauth, &AccountOAuth::OAuthFailed);
+    const auto alert = [] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                return box;
+        return static_cast<QMessageBox *>(nullptr);
+    };
+    struct Row {
+        QMessageBox::StandardButton answer;
+        bool granted;
+    } rows[] = {{QMessageBox::Cancel, false}, {QMessageBox::Ok, true}};
+    for (const Row &row : rows) {
+        oauth.launchOauthWorkflowForEmail(email, true);
+        ASSERT_TRUE(spinUntil([&] { return alert() != nullptr; }));
+        QMessageBox *box = alert();
+        EXPECT_EQ(box->text(), "Authenticate for " + email);
+        EXPECT_EQ(box->informativeText(), "You will need to authenticate with your Google credentials.");
+        box->button(row.answer)->click();
+        ASSERT_TRUE(spinUntil([&] { return granted.count() + failed.count() > 0; }))
+            << f.server.refusals().join('\n').toStdString();
+        EXPECT_EQ(granted.count(), row.granted ? 1 : 0);
+        EXPECT_EQ(failed.count(), row.granted ? 0 : 1);
+        granted.clear();
+        failed.clear();
+    }
+    EXPECT_EQ(oauth.accessTokenFromOAuth(email), f.server.lastAccessToken());
+    GTMOAuth2Authentication::removeAuthFromKeychainForName(AccountSetup::keyChainIDForEmail(email, prefs), prefs);
+    oauth.setInteractiveSignIn(nullptr);
+    oauth.reset();
 }
