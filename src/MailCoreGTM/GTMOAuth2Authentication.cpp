@@ -317,6 +317,9 @@ bool GTMOAuth2Authentication::removeAuthFromKeychainForName(const QString &name,
         return false;
     prefs.removeObjectForKey(preferenceMarkerKey(name));
     FXKeychain store(name, QString());
+    // Nothing saved is nothing to remove (and no failure to log).
+    if (!store.itemData(kOAuthAccount))
+        return true;
     const long status = store.putObject(QVariant(), kOAuthAccount);
     return status == FXKeychain::Success || status == FXKeychain::ItemNotFound;
 }
