@@ -39,18 +39,25 @@ DovecotServer::DovecotServer() = default;
 
 DovecotServer::~DovecotServer() { stop(); }
 
-std::unique_ptr<DovecotServer> DovecotServer::startNew(QString *whyNot, QString *failure)
+bool DovecotServer::canRun(QString *whyNot)
 {
     if (QStandardPaths::findExecutable(QStringLiteral("dovecot"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")})
             .isEmpty() ||
         QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
         *whyNot = QStringLiteral("dovecot or openssl is not installed (scripts/install-deps.sh)");
-        return nullptr;
+        return false;
     }
     if (::geteuid() != 0) {
         *whyNot = QStringLiteral("Dovecot's mail and login users need root to be used");
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+std::unique_ptr<DovecotServer> DovecotServer::startNew(QString *whyNot, QString *failure)
+{
+    if (!canRun(whyNot))
+        return nullptr;
     auto server = std::make_unique<DovecotServer>();
     if (!server->start(failure))
         return nullptr;
@@ -84,14 +91,14 @@ ssl = yes
 ssl_cert = <%1/cert.pem
 ssl_key = <%1/key.pem
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login%6
 default_login_user = dovenull
 default_internal_user = dovecot
 first_valid_uid = 1
 mail_location = maildir:~/Maildir
 mail_plugins = notify mail_log
 log_debug = category=imap
-passdb {
+%7passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u %1/passwd
 }
@@ -124,7 +131,21 @@ plugin {
                 .arg(m_tlsPort)
                 .arg(m_mailUid)
                 .arg(m_mailGid)
+                .arg(m_introspectionURL.isEmpty() ? QString() : QStringLiteral(" xoauth2 oauthbearer"))
+                .arg(m_introspectionURL.isEmpty()
+                         ? QString()
+                         : QStringLiteral("passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n"
+                                          "  args = %1/oauth2.conf.ext\n}\n")
+                               .arg(t))
                 .toUtf8());
+    if (!m_introspectionURL.isEmpty()) {
+        QFile oauth(m_dir.filePath("oauth2.conf.ext"));
+        oauth.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        oauth.write(QStringLiteral("introspection_mode = post\nintrospection_url = %1\nforce_introspection = yes\n"
+                                   "username_attribute = email\nactive_attribute = active\nactive_value = true\n")
+                        .arg(m_introspectionURL)
+                        .toUtf8());
+    }
 }
 
 bool DovecotServer::start(QString *failure)
@@ -234,6 +255,13 @@ void DovecotServer::writeMessage(const QString &email, const QString &mailbox, c
     f.write(rfc822);
     f.close();
     chownTree(path, m_mailUid, m_mailGid);
+}
+
+bool DovecotServer::kickUser(const QString &email)
+{
+    QProcess doveadm;
+    doveadm.start(QStringLiteral("doveadm"), {"-c", m_dir.filePath("dovecot.conf"), "kick", email});
+    return doveadm.waitForFinished(10000) && doveadm.exitCode() == 0;
 }
 
 QString DovecotServer::log() const

@@ -22,6 +22,8 @@ public:
     // Null with `whyNot` set when Dovecot or openssl is missing or this is not root (the
     // caller skips).
     static std::unique_ptr<DovecotServer> startNew(QString *whyNot, QString *failure);
+    // False with `whyNot` set when startNew would skip.
+    static bool canRun(QString *whyNot);
 
     bool start(QString *failure);
     void stop();
@@ -30,6 +32,12 @@ public:
     bool renewCertificate(QString *failure);
 
     void addUser(const QString &email, const QString &password);
+    // Before start: XOAUTH2 and OAUTHBEARER logins too, their bearer tokens validated by
+    // the oauth2 passdb against `url` (RFC 7662 introspection by POST; the "email" of
+    // an "active" answer is the user).
+    void setOAuth2IntrospectionURL(const QString &url) { m_introspectionURL = url; }
+    // Ends the user's IMAP sessions, as a server does when it drops a connection.
+    bool kickUser(const QString &email);
     // Creates the mailbox (its name as IMAP spells it, "." between levels).
     void createMailbox(const QString &email, const QString &mailbox);
     // Writes one message into the mailbox's new/ folder; Dovecot picks it up on EXAMINE.
@@ -50,5 +58,6 @@ private:
     std::unique_ptr<QProcess> m_master;
     int m_plainPort = 0, m_tlsPort = 0;
     int m_counter = 0;
+    QString m_introspectionURL;
     unsigned m_mailUid = 0, m_mailGid = 0;
 };

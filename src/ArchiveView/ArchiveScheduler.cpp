@@ -3,6 +3,8 @@
 #include "AppSandbox/FolderAccess.h"
 #include "CustomPaths/CustomPath.h"
 #include "RenderEngine/AccountJobOptions.h"
+#include "Settings/AccountOAuth.h"
+#include "Settings/AccountSetup.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
 #include "Settings/SourcesList.h"
@@ -18,6 +20,7 @@ namespace {
 
 constexpr int kStartOnLaunchDelayMs = 3000;
 constexpr int kPrefsSettleMs = 200;
+constexpr int kGoogleTokenRetryMs = 3000;
 
 bool isFolderSource(const QString &name) { return name.startsWith(QLatin1Char('/')); }
 
@@ -61,6 +64,8 @@ bool ArchiveScheduler::startArchiving(const QString &name)
 {
     if (renderToolForjobName(name))
         return true;
+    if (!isFolderSource(name) && waitForGoogleToken(name))
+        return false;
     QString error;
     const std::optional<JobOptions> options = isFolderSource(name)
                                                   ? AccountJobOptions::forFolder(name, m_prefs, &error)
@@ -150,8 +155,54 @@ void ArchiveScheduler::stopArchiving()
         stopArchiving(job->jobName());
 }
 
+bool ArchiveScheduler::waitForGoogleToken(const QString &name)
+{
+    if (AccountSetup::authSystem(name, m_prefs) != AccountSetup::kauthGoogleOAuth())
+        return false;
+    AccountOAuth &oauth = AccountOAuth::shared();
+    if (!oauth.accessTokenFromOAuth(name).isEmpty())
+        return false;
+    // The renewal (or the sign-in) is under way: look again every 3 s until a token
+    // exists. A failed sign-in ends the wait, so that no loop asks the server for ever.
+    m_whyNoJob.insert(name, QStringLiteral("waiting for the Google sign-in"));
+    emit jobsChanged();
+    if (m_waitingForToken.contains(name))
+        return true;
+    m_waitingForToken.insert(name);
+    auto *failed = new QMetaObject::Connection;
+    *failed = connect(&oauth, &AccountOAuth::OAuthFailed, this, [this, name, failed](const QString &email) {
+        if (email != name)
+            return;
+        QObject::disconnect(*failed);
+        m_waitingForToken.remove(name);
+        m_whyNoJob.insert(name, QStringLiteral("the Google sign-in failed: sign in again in the account settings"));
+        emit jobsChanged();
+    });
+    const auto retry = [this, name, failed] {
+        if (!m_waitingForToken.contains(name))
+            return;
+        if (!AccountOAuth::shared().accessTokenFromOAuth(name).isEmpty()) {
+            QObject::disconnect(*failed);
+            m_waitingForToken.remove(name);
+            startArchiving(name);
+        }
+    };
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [timer, retry, this, name, failed] {
+        if (!m_waitingForToken.contains(name)) {
+            timer->deleteLater();
+            delete failed;
+            return;
+        }
+        retry();
+    });
+    timer->start(kGoogleTokenRetryMs);
+    return true;
+}
+
 void ArchiveScheduler::stopArchiving(const QString &name)
 {
+    m_waitingForToken.remove(name);
     if (RenderTool *job = renderToolForjobName(name)) {
         job->cancel();
         removeRenderEngine(name);

@@ -15,6 +15,7 @@
 #include "Utils/SleepInhibitor.h"
 
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -96,12 +97,15 @@ private:
     void startUpSleepPrevention();
     void startRenderingWaitingJobs();
     QString lastArchivedLine(const QString &name) const;
+    // A Google account without an access token yet: true while its start waits for one.
+    bool waitForGoogleToken(const QString &name);
 
     Preferences &m_prefs;
     FXKeychain &m_keychain;
     MessageToHTMLToPDF::NotificationPoster m_poster;
     QList<RenderTool *> m_renderJobs; // children of this
     QHash<QString, QString> m_whyNoJob;
+    QSet<QString> m_waitingForToken;
     QTimer m_autoJobTimer;
     QTimer m_prefsSettled;
     // Every 2 s: the computer stays awake while any job exists.

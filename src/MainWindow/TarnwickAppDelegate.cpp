@@ -2,15 +2,21 @@
 
 #include "AppSandbox/FolderAccess.h"
 #include "ArchiveView/ArchiveScheduler.h"
+#include "MailCoreGTM/GTMOAuth2WindowController.h"
 #include "MainWindow/FirstRunIntroduction.h"
 #include "MainWindow/MainWindowController.h"
+#include "Settings/AccountOAuth.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
+#include "Settings/SourcesList.h"
+#include "SettingsView/EmailSettings.h"
+#include "SettingsView/SettingsViewController.h"
 #include "Utils/CrashReports.h"
 #include "Utils/DesktopNotifier.h"
 #include "Utils/DistributedNotificationCenter.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -43,11 +49,40 @@ TarnwickAppDelegate::TarnwickAppDelegate(Preferences &prefs, FXKeychain &keychai
             });
     m_window = std::make_unique<MainWindowController>(*m_scheduler, prefs);
     m_window->setWindowTitle(appName());
+    connectGoogleSignIn();
     // A window closed while jobs ran, with no tray to come back by: the application ends
     // with the last of them.
     connect(m_scheduler.get(), &ArchiveScheduler::jobsChanged, this, [this] {
         if (m_window->isHidden() && m_scheduler->renderJobs().isEmpty() && !QSystemTrayIcon::isSystemTrayAvailable())
             QApplication::quit();
+    });
+}
+
+void TarnwickAppDelegate::connectGoogleSignIn()
+{
+    // A Google account whose saved sign-in cannot be renewed asks the user, over the window.
+    GTMOAuth2WindowController::installInteractiveSignIn(m_window.get());
+    EmailSettings *pane = m_window->settingsView()->emailPane();
+    AccountOAuth &oauth = AccountOAuth::shared();
+    pane->setAccessTokenProvider([&oauth](const QString &email) { return oauth.accessTokenFromOAuth(email); });
+    pane->setGoogleSignInHandler([this, &oauth](EmailSettings *pane, const QString &email) {
+        if (!email.isEmpty() && SourcesList::isAccount(email, m_prefs)) {
+            oauth.launchOauthWorkflowForEmail(email, true); // "Sign In Again…"
+            return;
+        }
+        QPointer<EmailSettings> guard(pane);
+        const QString tokenName = pane->addingTokenName();
+        GTMOAuth2WindowController::addGoogleAccount(
+            m_window.get(),
+            [guard, tokenName](const QString &added, const QString &error) {
+                if (!guard)
+                    return;
+                if (added.isEmpty())
+                    guard->showSignInError(error);
+                else
+                    guard->googleSignInGranted(added, tokenName);
+            },
+            tokenName);
     });
 }
 

@@ -49,6 +49,9 @@ public:
     MainWindowController *mainWindowController() const { return m_window.get(); }
 
 private:
+    // The account pane's Google sign-in: the sign-in window, tokens for its tests.
+    void connectGoogleSignIn();
+
     Preferences &m_prefs;
     std::unique_ptr<ArchiveScheduler> m_scheduler;
     std::unique_ptr<DesktopNotifier> m_notifier;

@@ -3,6 +3,8 @@
 #include "AppSandbox/FolderAccess.h"
 #include "CustomPaths/CustomPath.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "MailCoreGTM/GTMOAuth2Configuration.h"
+#include "Settings/AccountOAuth.h"
 #include "Settings/AccountSetup.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
@@ -46,8 +48,12 @@ QString noPasswordText() { return QStringLiteral("No password stored — open th
 std::optional<JobOptions> connectionOptions(const QString &email, Preferences &prefs, FXKeychain &keychain,
                                            QString *error)
 {
-    const IMAPServer server = AccountSetup::serverFromString(prefs.stringForKey(PreferenceRegister::imapKey(email)));
     const QString authSystem = AccountSetup::authSystem(email, prefs);
+    const bool google = authSystem == AccountSetup::kauthGoogleOAuth();
+    // A Google account keeps no server string of its own: it is Google's IMAP server.
+    const IMAPServer server = AccountSetup::serverFromString(
+        google ? GTMOAuth2Configuration::fromPreferences(prefs).imapServer
+               : prefs.stringForKey(PreferenceRegister::imapKey(email)));
     const QVariant stored = keychain.objectForKey(PreferenceRegister::passwordKey(email));
     const QString password = stored.isValid() ? stored.toString() : QString();
     if (password.isEmpty() && authSystem == AccountSetup::kauthUserPass()) {
@@ -61,7 +67,8 @@ std::optional<JobOptions> connectionOptions(const QString &email, Preferences &p
     options[JobKey::imapTransport] = int(server.connectionType);
     options[JobKey::password] = password;
     options[JobKey::authSystem] = authSystem;
-    options[JobKey::accessToken] = QString(); // comes with the Google sign-in
+    // The token of the moment (possibly none yet); the job asks for newer ones itself.
+    options[JobKey::accessToken] = google ? AccountOAuth::shared().accessTokenFromOAuth(email) : QString();
     options[JobKey::imapCertificateSHA256] = prefs.stringForKey(PreferenceRegister::certificatePinKey(email));
     const QString skipKey = PreferenceRegister::ignoreFoldersKey(email);
     if (prefs.hasStoredValue(skipKey))

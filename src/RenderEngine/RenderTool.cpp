@@ -401,6 +401,8 @@ void RenderTool::cleanup()
         m_timer->stop();
     if (m_folderListTimer)
         m_folderListTimer->stop();
+    if (m_oauthTimer)
+        m_oauthTimer->stop();
     if (m_imapOp)
         m_imapOp->cancel();
     if (m_lookAhead)

@@ -156,7 +156,9 @@ private:
     void renderTimerIMAP();
     bool tryARender(MessageToHTMLToPDF &engine);
     void refreshToken();
+    void startOAuthTimer();
     void authFailed(const QString &token);
+    bool isOAuthJob() const;
     // Ends an IMAP job that cannot go on (no folders, login refused, certificate changed).
     void failIMAP(const QString &reason);
     QString mailFolderFor(const QString &path) const;
@@ -192,6 +194,9 @@ private:
     QPointer<MCOIMAPOperation> m_imapOp;
     QTimer *m_folderListTimer = nullptr;
     int m_folderListDelayMs = 4000;
+    // OAuth jobs: asks the account settings for the newest token every 60 s.
+    QTimer *m_oauthTimer = nullptr;
+    QString m_refusedToken; // the last token the server refused
     QMap<QString, MCOIMAPFolder> m_allFolders;
     QList<MCOIMAPFolder> m_foldersToFetch;
     QList<MCOIMAPFolder> m_foldersBeingFetched;

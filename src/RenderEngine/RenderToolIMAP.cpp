@@ -3,6 +3,7 @@
 
 #include "RenderEngine/RenderTool.h"
 
+#include "Settings/AccountOAuth.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
 #include "Utils/Log.h"
@@ -14,6 +15,9 @@
 namespace {
 
 constexpr quint32 kChunkSize = 5000;
+constexpr int kOAuthFirstRefreshMs = 1000;
+constexpr int kOAuthSecondRefreshMs = 3000;
+constexpr int kOAuthRefreshIntervalMs = 60000;
 
 bool isRefusal(const MCOIMAPError &error)
 {
@@ -71,27 +75,66 @@ MCOIMAPSession *RenderTool::sessionForOptions(const JobOptions &options, QObject
     return session;
 }
 
+bool RenderTool::isOAuthJob() const
+{
+    return m_options.value(JobKey::authSystem).toString() == QLatin1String("kauth_google_oauth");
+}
+
 void RenderTool::buildSession()
 {
-    if (!m_session)
-        m_session = sessionForOptions(m_options, this);
+    if (m_session)
+        return;
+    m_session = sessionForOptions(m_options, this);
+    if (!isOAuthJob())
+        return;
+    // The token the job was made with may be renewed at any moment: look again at once,
+    // shortly after, and then every minute.
+    connect(&AccountOAuth::shared(), &AccountOAuth::OAuthFailed, this, [this](const QString &email) {
+        // The refused token cannot be renewed: waiting would never end.
+        if (email == m_options.value(JobKey::emailUsername).toString() && !m_refusedToken.isEmpty() &&
+            m_session->OAuth2Token() == m_refusedToken)
+            failIMAP(QStringLiteral("Google refused the account's sign-in; sign in again"));
+    });
+    refreshToken();
+    QTimer::singleShot(kOAuthFirstRefreshMs, this, &RenderTool::refreshToken);
+    QTimer::singleShot(kOAuthSecondRefreshMs, this, &RenderTool::refreshToken);
+    startOAuthTimer();
+}
+
+void RenderTool::startOAuthTimer()
+{
+    if (!m_oauthTimer) {
+        m_oauthTimer = new QTimer(this);
+        connect(m_oauthTimer, &QTimer::timeout, this, &RenderTool::refreshToken);
+    }
+    m_oauthTimer->start(kOAuthRefreshIntervalMs);
 }
 
 void RenderTool::refreshToken()
 {
-    // Tokens are renewed by the account settings of the Google sign-in; until it exists
-    // the job keeps the token it was given.
+    if (!m_session || m_allDone || !isOAuthJob())
+        return;
+    const QString token =
+        AccountOAuth::shared().accessTokenFromOAuth(m_options.value(JobKey::emailUsername).toString());
+    if (!token.isEmpty() && token != m_session->OAuth2Token())
+        m_session->setOAuth2Token(token);
 }
 
 void RenderTool::authFailed(const QString &token)
 {
-    Q_UNUSED(token);
     if (m_allDone || isLocalFileJob())
         return;
+    // A refused token is renewed by the account settings; the message is retried with
+    // the new one.
+    if (isOAuthJob()) {
+        if (!token.isEmpty())
+            m_refusedToken = token;
+        AccountOAuth::shared().authFailed(token);
+        return;
+    }
     // A password account whose downloads are refused for credentials would only fail
     // every message twice: end the run now, as for a refused login.
-    if (m_options.value(JobKey::authSystem).toString() != QLatin1String("kauth_google_oauth"))
-        failIMAP(QStringLiteral("the server refused the account's credentials"));
+    failIMAP(QStringLiteral("the server refused the account's credentials"));
 }
 
 void RenderTool::failIMAP(const QString &reason)
@@ -256,20 +299,24 @@ QString RenderTool::mailFolderFor(const QString &path) const
 bool RenderTool::tryARender(MessageToHTMLToPDF &engine)
 {
     const QString mainFolder = getMainFolder();
+    // The token before every hand-out. While the session still holds a token that the
+    // server refused, nothing is handed out: the message would only fail again, and a
+    // retried message that fails is given up. The renewal brings the next one.
+    refreshToken();
+    if (isOAuthJob() && !m_refusedToken.isEmpty() && m_session && m_session->OAuth2Token() == m_refusedToken)
+        return false;
     if (!m_fetchedHeaders.isEmpty()) {
         const auto last = std::prev(m_fetchedHeaders.end());
         const QString path = last.key();
         const std::shared_ptr<MCOIMAPMessage> header = last.value().takeLast();
         if (last.value().isEmpty())
             m_fetchedHeaders.erase(last);
-        refreshToken();
         ++m_numEmailsArchived;
         engine.startRender(header, mainFolder, mailFolderFor(path), m_session, false, m_jobName, QString());
         return true;
     }
     if (!m_failedMessages.isEmpty()) {
         const FailureRecord record = m_failedMessages.takeLast();
-        refreshToken();
         engine.startRender(record.message, mainFolder, record.mailFolder, m_session, true, m_jobName, QString());
         return true;
     }

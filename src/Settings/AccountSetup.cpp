@@ -1,6 +1,7 @@
 #include "Settings/AccountSetup.h"
 
 #include "MailCoreGTM/FXKeychain.h"
+#include "MailCoreGTM/GTMOAuth2Authentication.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
 
@@ -134,6 +135,10 @@ bool AccountSetup::removeAccount(const QString &email, Preferences &prefs, FXKey
     // A Google account, or one whose password was never stored, has no item: fine.
     if (removed != FXKeychain::Success && removed != FXKeychain::ItemNotFound)
         return false;
+    // A Google account's refresh token is a lasting credential: it goes with the account.
+    const QString tokenName = prefs.stringForKey(PreferenceRegister::googleOAuthKeyKey(email));
+    if (!tokenName.isEmpty() && prefs.boolForKey(GTMOAuth2Authentication::preferenceMarkerKey(tokenName)))
+        GTMOAuth2Authentication::removeAuthFromKeychainForName(tokenName, prefs);
     accounts.removeAll(email);
     prefs.setValue(kEmailAccounts, accounts);
     prefs.removeObjectForKey(PreferenceRegister::imapKey(email));

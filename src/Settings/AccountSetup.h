@@ -64,8 +64,9 @@ public:
     /// Removes an account as the account pane does: its address from "EmailAccounts",
     /// its server string, and its password item. The password goes first; when the
     /// password store cannot be reached the account is kept (false, `status` set), so
-    /// that no secret is left behind without an account that names it. The account's
-    /// other keys stay. False without a status when the address is not an account.
+    /// that no secret is left behind without an account that names it. A Google account's
+    /// saved sign-in goes too. The account's other keys stay. False without a status
+    /// when the address is not an account.
     static bool removeAccount(const QString &email, Preferences &prefs, FXKeychain &keychain, long *status = nullptr);
 
     /// Reads a server string: host[:port[:security]]. The port is read as a leading

@@ -65,6 +65,21 @@ const QList<Entry> &PreferenceRegister::globalKeys()
          QStringLiteral("crash reports may be kept")},
         {QStringLiteral("zoomState"), Type::Floating, QVariant(), false,
          QStringLiteral("the search view's zoom, never below 0")},
+        // The Google sign-in's client and server; empty: the values built into the program.
+        {QStringLiteral("googleOAuthClientID"), Type::String, QVariant(), true,
+         QStringLiteral("the Google OAuth client identifier (empty: the one built in)")},
+        {QStringLiteral("googleOAuthClientSecret"), Type::String, QVariant(), true,
+         QStringLiteral("the Google OAuth client secret (empty: the one built in)")},
+        {QStringLiteral("googleOAuthAuthorizationURL"), Type::String, QVariant(), true,
+         QStringLiteral("the sign-in page of the authorization server (empty: Google's)")},
+        {QStringLiteral("googleOAuthTokenURL"), Type::String, QVariant(), true,
+         QStringLiteral("the token endpoint (empty: Google's)")},
+        {QStringLiteral("googleOAuthUserInfoURL"), Type::String, QVariant(), true,
+         QStringLiteral("the user-information endpoint (empty: Google's)")},
+        {QStringLiteral("googleOAuthScope"), Type::String, QVariant(), true,
+         QStringLiteral("the mail access scope asked for (empty: Google's full mail access)")},
+        {QStringLiteral("googleIMAPServer"), Type::String, QVariant(), true,
+         QStringLiteral("the IMAP server of Google accounts, host[:port[:security]] (empty: Gmail's)")},
     };
     return entries;
 }

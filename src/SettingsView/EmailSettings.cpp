@@ -1,5 +1,7 @@
 #include "SettingsView/EmailSettings.h"
 
+#include "MailCoreGTM/GTMOAuth2Configuration.h"
+
 #include "MailCoreGTM/FXKeychain.h"
 #include "Settings/AccountSetup.h"
 #include "Settings/LookupServer.h"
@@ -236,7 +238,7 @@ void EmailSettings::populateEmailSettings(const QString &email)
     }
     const bool google = !isNew && AccountSetup::authSystem(email, m_prefs) == AccountSetup::kauthGoogleOAuth();
     if (google) {
-        m_server->setText(AccountFields::googleIMAPServer());
+        m_server->setText(GTMOAuth2Configuration::fromPreferences(m_prefs).imapServer);
         m_password->clear();
         m_googleText->setText(tr("%1 signs in with Google.").arg(email));
         m_googleSignInButton->setText(tr("Sign In Again\u2026"));
@@ -350,8 +352,11 @@ void EmailSettings::fetchFolderNames(const QString &token)
     m_session = new MCOIMAPSession(this);
     m_session->setUsername(email);
     if (isGoogle()) {
-        m_session->setHostname(AccountFields::googleIMAPServer());
-        m_session->setPort(993);
+        // The server the account's jobs use: Gmail's, unless the preferences name another.
+        const IMAPServer s = AccountSetup::serverFromString(GTMOAuth2Configuration::fromPreferences(m_prefs).imapServer);
+        m_session->setHostname(s.host);
+        m_session->setPort(s.port);
+        m_session->setConnectionType(MCOIMAPSession::ConnectionType(s.connectionType));
         m_session->setAuthType(MCOIMAPSession::AuthTypeXOAuth2);
         m_session->setOAuth2Token(token);
     } else {

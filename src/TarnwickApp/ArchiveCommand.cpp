@@ -5,6 +5,8 @@
 #include "ArchiveView/ArchiveScheduler.h"
 #include "MailCoreGTM/FXKeychain.h"
 #include "RenderEngine/AccountJobOptions.h"
+#include "Settings/AccountOAuth.h"
+#include "Settings/AccountSetup.h"
 #include "RenderEngine/MessageToHTMLToPDF.h"
 #include "RenderEngine/RemoteRender.h"
 #include "RenderEngine/RenderTool.h"
@@ -249,6 +251,16 @@ int runSources(const QStringList &keys, bool verbose, int *signalled)
     });
 
     for (const QString &key : keys) {
+        // A Google account's job starts with an access token: its saved sign-in is renewed
+        // first. A refused renewal means signing in again, which this run cannot do.
+        if (AccountSetup::authSystem(key, prefs) == AccountSetup::kauthGoogleOAuth()) {
+            QString error;
+            if (AccountOAuth::shared().waitForAccessToken(key, &error).isEmpty()) {
+                printErr(QStringLiteral("tarnwick archive: %1: %2\n").arg(key, error));
+                status = qMax(status, kExitCannotStart);
+                continue;
+            }
+        }
         if (!scheduler.startArchiving(key)) {
             QString why = scheduler.whyNoJob(key);
             if (why == AccountJobOptions::noPasswordText())

@@ -5,6 +5,8 @@
 #include "MailCoreGTM/FXKeychain.h"
 #include "RenderEngine/AccountJobOptions.h"
 #include "RenderEngine/RenderTool.h"
+#include "Settings/AccountOAuth.h"
+#include "Settings/AccountSetup.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
 #include "mailadapter/MCOIMAPMailboxName.h"
@@ -30,6 +32,15 @@ int fail(const QString &message)
 }
 
 } // namespace
+
+bool withGoogleToken(JobOptions &options, QString &error)
+{
+    if (options.value(JobKey::authSystem).toString() != AccountSetup::kauthGoogleOAuth())
+        return true;
+    options[JobKey::accessToken] =
+        AccountOAuth::shared().waitForAccessToken(options.value(JobKey::emailUsername).toString(), &error);
+    return !options.value(JobKey::accessToken).toString().isEmpty();
+}
 
 MCOIMAPResult run(MCOIMAPOperation *operation)
 {
@@ -77,9 +88,9 @@ int folders(const QString &email, const QStringList &args, Preferences &prefs)
         return 0;
     }
     QString error;
-    const std::optional<JobOptions> options =
+    std::optional<JobOptions> options =
         AccountJobOptions::connectionOptions(email, prefs, FXKeychain::defaultKeychain(), &error);
-    if (!options)
+    if (!options || !withGoogleToken(*options, error))
         return fail(error);
     std::unique_ptr<MCOIMAPSession> session(RenderTool::sessionForOptions(*options, nullptr));
     const MCOIMAPResult result = run(session->fetchAllFoldersOperation());

@@ -4,6 +4,7 @@
 // certificate after showing it), and the helpers that `archive` and `paths` share with
 // them.
 
+#include "RenderEngine/JobOptions.h"
 #include "mailadapter/MCOIMAPSession.h"
 
 #include <QString>
@@ -16,6 +17,11 @@ namespace IMAPCommands {
 // Runs one operation to its end. The network work is the session's worker thread's; this
 // thread turns its event loop meanwhile.
 MCOIMAPResult run(MCOIMAPOperation *operation);
+
+// A Google account logs in with a token: the saved sign-in is renewed first and the token
+// put into `options`. False with `error` when the sign-in cannot be renewed; true at once
+// for other accounts.
+bool withGoogleToken(JobOptions &options, QString &error);
 
 // `tarnwick sources folders EMAIL [--json] [--off PATH... --on PATH...]`.
 int folders(const QString &email, const QStringList &args, Preferences &prefs);

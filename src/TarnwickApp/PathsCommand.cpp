@@ -149,8 +149,11 @@ int fail(const QString &message)
 }
 
 // Every message of an account, as its job lists them: folder by folder, headers in chunks.
-int describeAccount(const QString &email, const JobOptions &options, Reporter &reporter)
+int describeAccount(const QString &email, JobOptions options, Reporter &reporter)
 {
+    QString error;
+    if (!IMAPCommands::withGoogleToken(options, error))
+        return fail(error);
     std::unique_ptr<MCOIMAPSession> session(RenderTool::sessionForOptions(options, nullptr));
     const MCOIMAPResult listing = IMAPCommands::run(session->fetchAllFoldersOperation());
     if (listing.error.isError())

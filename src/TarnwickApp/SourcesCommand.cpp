@@ -7,6 +7,8 @@
 #include "CustomPaths/CustomPath.h"
 #include "CustomPaths/PathFormatCheck.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "MailCoreGTM/GTMOAuth2Configuration.h"
+#include "MailCoreGTM/GTMOAuth2SignIn.h"
 #include "Settings/AccountSetup.h"
 #include "Settings/LookupServer.h"
 #include "Settings/PreferenceRegister.h"
@@ -15,10 +17,13 @@
 #include "Utils/Log.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <cstdio>
 
 namespace {
 
@@ -29,6 +34,9 @@ const char *kUsage =
     "  add-account EMAIL [--server HOST[:PORT[:SECURITY]]] [--dest DIR] [--password-stdin]\n"
     "                                      add an IMAP account; the password is asked for\n"
     "                                      on the terminal, or read from standard input\n"
+    "  add-account EMAIL --google [--dest DIR]\n"
+    "                                      add a Gmail or Google Workspace account: prints the\n"
+    "                                      address to open in a browser and waits for the sign-in\n"
     "  remove KEY                          remove a source (an account's password too)\n"
     "  set-dest KEY DIR | set-dest KEY --default\n"
     "                                      give a source its own destination, or not\n"
@@ -129,8 +137,12 @@ QJsonObject describe(const QString &key, Preferences &prefs)
         formats[QLatin1String(kind)] = CustomPath::getFormat(QLatin1String(kind), key);
     o[QStringLiteral("formats")] = formats;
     if (account) {
-        o[QStringLiteral("server")] = prefs.stringForKey(PreferenceRegister::imapKey(key));
-        o[QStringLiteral("signIn")] = AccountSetup::authSystem(key, prefs);
+        const QString signIn = AccountSetup::authSystem(key, prefs);
+        // A Google account has no server string of its own: it uses Google's server.
+        o[QStringLiteral("server")] = signIn == AccountSetup::kauthGoogleOAuth()
+                                          ? GTMOAuth2Configuration::fromPreferences(prefs).imapServer
+                                          : prefs.stringForKey(PreferenceRegister::imapKey(key));
+        o[QStringLiteral("signIn")] = signIn;
         o[QStringLiteral("switchedOff")] =
             QJsonArray::fromStringList(prefs.stringListForKey(PreferenceRegister::ignoreFoldersKey(key)));
     } else {
@@ -237,18 +249,92 @@ int addFolder(const QStringList &args, Preferences &prefs)
     return 0;
 }
 
+// Signs in with Google through the browser and stores the account as the account pane
+// does: sign-in kind, token name, the address in "EmailAccounts" with no server string;
+// the authorization in the password store.
+int addGoogleAccount(const QString &email, const QString &dest, Preferences &prefs)
+{
+    QString error;
+    if (!dest.isEmpty() && !checkFolder(dest, error))
+        return fail(error);
+    const GTMOAuth2Configuration config = GTMOAuth2Configuration::fromPreferences(prefs);
+    if (!config.hasClientID())
+        return fail(GTMOAuth2Configuration::missingClientIDExplanation());
+    const QString name = AccountSetup::newKeyChainID();
+    GTMOAuth2Authentication auth;
+    auth.clientID = config.clientID;
+    auth.clientSecret = config.clientSecret;
+    auth.tokenURL = config.tokenURL;
+    auth.serviceProvider = kGTMOAuth2ServiceProviderGoogle;
+    auth.setParam(QStringLiteral("serviceProvider"), kGTMOAuth2ServiceProviderGoogle);
+    auth.keychainItemName = name;
+    GTMOAuth2SignIn signIn(&auth, config.authorizationURL, config.scope, config.userInfoURL);
+    signIn.setKeepSignedIn(true, &prefs);
+    QEventLoop loop;
+    GTMOAuth2Error result;
+    const bool started = signIn.startSigningIn(
+        [&email](const QUrl &url) {
+            printOut(QStringLiteral("To sign in to Google as %1, open this address in a web browser on this "
+                                    "computer:\n\n  %2\n\nWaiting for the browser to come back to Tarnwick "
+                                    "(Ctrl-C gives up)...\n")
+                         .arg(email, QString::fromUtf8(url.toEncoded())));
+            // Whoever reads this through a pipe needs the address now, not at exit.
+            std::fflush(stdout);
+        },
+        [&](GTMOAuth2Authentication *, const GTMOAuth2Error &e) {
+            result = e;
+            loop.quit();
+        },
+        &result);
+    if (!started)
+        return fail(result.description);
+    loop.exec();
+    if (result.isError())
+        return fail(QStringLiteral("the Google sign-in failed: %1").arg(result.description));
+    // Signed in as someone else: storing it under this address would archive the wrong
+    // mailbox, or fail every run.
+    if (!auth.userEmail().isEmpty() && auth.userEmail().compare(email, Qt::CaseInsensitive) != 0) {
+        GTMOAuth2Authentication::removeAuthFromKeychainForName(name, prefs);
+        return fail(QStringLiteral("the browser signed in as %1, not %2; the account was not added")
+                        .arg(auth.userEmail(), email));
+    }
+    if (!prefs.boolForKey(GTMOAuth2Authentication::preferenceMarkerKey(name)))
+        return fail(QStringLiteral("the sign-in could not be kept in the password store: ") + kNoStore);
+    const QString oldName = prefs.stringForKey(PreferenceRegister::googleOAuthKeyKey(email));
+    if (!oldName.isEmpty() && oldName != name)
+        GTMOAuth2Authentication::removeAuthFromKeychainForName(oldName, prefs);
+    const bool existed = SourcesList::isAccount(email, prefs);
+    AccountSetup::setAuthSystem(AccountSetup::kauthGoogleOAuth(), email, prefs);
+    AccountSetup::setKeyChainID(name, email, prefs);
+    AccountSetup::setPrefsEmailAddress(email, std::nullopt, std::nullopt, prefs, FXKeychain::defaultKeychain());
+    // A password kept from the account's password days would be a secret with no use.
+    FXKeychain &keychain = FXKeychain::defaultKeychain();
+    if (keychain.itemData(PreferenceRegister::passwordKey(email)))
+        keychain.removeObjectForKey(PreferenceRegister::passwordKey(email));
+    printOut(QStringLiteral("%1 Google account %2 (signed in; the authorization is in the password store)\n")
+                 .arg(existed ? QStringLiteral("Updated") : QStringLiteral("Added"), email));
+    if (!dest.isEmpty())
+        return setDestination(email, dest, prefs);
+    return 0;
+}
+
 int addAccount(const QStringList &args, Preferences &prefs)
 {
     Words w;
     QString error;
-    if (!split(args, {QStringLiteral("--server"), QStringLiteral("--dest")}, {QStringLiteral("--password-stdin")}, w,
-               error))
+    if (!split(args, {QStringLiteral("--server"), QStringLiteral("--dest")},
+               {QStringLiteral("--password-stdin"), QStringLiteral("--google")}, w, error))
         return usage(error);
     if (w.positional.size() != 1)
         return usage(QStringLiteral("add-account takes one e-mail address"));
     const QString email = w.positional[0].trimmed();
     if (email.size() < 5 || !email.contains(QLatin1Char('@')) || email.contains(QLatin1Char('/')))
         return fail(QStringLiteral("'%1' is not an e-mail address").arg(email));
+    if (w.switches.contains(QStringLiteral("--google"))) {
+        if (w.options.contains(QStringLiteral("--server")) || w.switches.contains(QStringLiteral("--password-stdin")))
+            return usage(QStringLiteral("a Google account has no server or password of its own"));
+        return addGoogleAccount(email, w.options.value(QStringLiteral("--dest")), prefs);
+    }
     QString server = w.options.value(QStringLiteral("--server")).trimmed();
     if (server.isEmpty())
         server = LookupServer::lookupServer(email);

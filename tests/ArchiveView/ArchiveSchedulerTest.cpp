@@ -3,6 +3,8 @@
 #include "AppSandbox/FolderAccess.h"
 #include "CustomPaths/CustomPath.h"
 #include "MailCoreGTM/FXKeychain.h"
+#include "Settings/AccountOAuth.h"
+#include "Settings/AccountSetup.h"
 #include "Settings/PreferenceRegister.h"
 #include "Settings/Preferences.h"
 #include "Settings/SourcesList.h"
@@ -11,6 +13,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -174,4 +177,21 @@ TEST_F(Scheduling, AnAccountWithoutAPasswordSaysWhyInItsRow)
     EXPECT_EQ(scheduler->renderToolForjobName(account), nullptr);
     const QString why = scheduler->rows().first().statusLine;
     EXPECT_EQ(why, "No password stored — open the account's settings") << why.toStdString();
+}
+
+TEST_F(Scheduling, AGoogleAccountWaitsForItsTokenUntilTheSignInFails)
+{
+    // No saved sign-in and no front end to ask: the start waits, then says why.
+    const QString account = "gina@example.org";
+    prefs->setValue("EmailAccounts", QStringList{account});
+    AccountSetup::setAuthSystem(AccountSetup::kauthGoogleOAuth(), account, *prefs);
+    QSignalSpy failed(&AccountOAuth::shared(), &AccountOAuth::OAuthFailed);
+    EXPECT_FALSE(scheduler->startArchiving(account));
+    EXPECT_EQ(scheduler->whyNoJob(account), "waiting for the Google sign-in");
+    EXPECT_FALSE(scheduler->startArchiving(account)) << "one wait per account";
+    ASSERT_TRUE(failed.wait(5000));
+    EXPECT_EQ(scheduler->renderToolForjobName(account), nullptr);
+    EXPECT_TRUE(scheduler->whyNoJob(account).contains("the Google sign-in failed"))
+        << scheduler->whyNoJob(account).toStdString();
+    AccountOAuth::shared().reset();
 }
