@@ -3,7 +3,13 @@
 #include "MockAuthorizationServer.h"
 #include "SecretServiceSession.h"
 
+#include "MailCoreGTM/FXKeychain.h"
 #include "MailCoreGTM/GTMOAuth2WindowController.h"
+#include "MainWindow/MainWindowController.h"
+#include "MainWindow/TarnwickAppDelegate.h"
+#include "Settings/SourcesList.h"
+#include "SettingsView/EmailSettings.h"
+#include "SettingsView/SettingsViewController.h"
 #include "Settings/AccountOAuth.h"
 #include "Settings/AccountSetup.h"
 #include "Settings/Preferences.h"
@@ -13,7 +19,9 @@
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -180,4 +188,27 @@ TEST(GTMOAuth2WindowController, ASignInThatCannotBeRenewedAsksTheUserFirst)
     GTMOAuth2Authentication::removeAuthFromKeychainForName(AccountSetup::keyChainIDForEmail(email, prefs), prefs);
     oauth.setInteractiveSignIn(nullptr);
     oauth.reset();
+}
+
+// The application's account pane: "Google or Gmail Account", "Sign in with Google…", and
+// the account is stored as the sign-in says and shown in the pane.
+TEST(GTMOAuth2WindowController, TheAccountPaneAddsAGoogleAccount)
+{
+    REQUIRE_SECRET_SERVICE(keyring);
+    Fixture f;
+    f.server.setUser("pane-account@example.org");
+    Preferences &prefs = Preferences::shared();
+    prefs.setValue("googleIMAPServer", "127.0.0.1:1"); // the pane's listing fails at once, offline
+    TarnwickAppDelegate delegate(prefs, FXKeychain::defaultKeychain(), QString());
+    EmailSettings *pane = delegate.mainWindowController()->settingsView()->emailPane();
+    pane->populateEmailSettings(QString());
+    pane->googleKindButton()->click();
+    pane->googleSignInButton()->click();
+    const QString email = QStringLiteral("pane-account@example.org");
+    ASSERT_TRUE(spinUntil([&] { return SourcesList::isAccount(email, prefs); })) << f.server.refusals().join('\n').toStdString();
+    EXPECT_EQ(AccountSetup::authSystem(email, prefs), AccountSetup::kauthGoogleOAuth());
+    EXPECT_EQ(pane->emailField()->text(), email);
+    EXPECT_EQ(AccountOAuth::shared().accessTokenFromOAuth(email), f.server.lastAccessToken());
+    GTMOAuth2Authentication::removeAuthFromKeychainForName(AccountSetup::keyChainIDForEmail(email, prefs), prefs);
+    prefs.removePersistentDomain();
 }
