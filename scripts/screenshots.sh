@@ -32,7 +32,7 @@ shot() { # name, milliseconds after start, then VAR=value settings of the shot (
   )
   rm -rf "$work"
 }
-shot archive-view-running 6500 TARNWICK_SCREENSHOT_START_ALL=1
+shot archive-view-running 2200 TARNWICK_SCREENSHOT_START_ALL=1
 shot archive-view-finished 20000 TARNWICK_SCREENSHOT_START_ALL=1
 shot search-view 6000 ARCHIVE_FIRST=1 TARNWICK_SCREENSHOT_SEARCH=Grüße
 shot settings-folder 2500 TARNWICK_SCREENSHOT_SETTINGS=WORK/Mail/Receipts

@@ -69,7 +69,7 @@ void SourcesList::reloadTheData()
         rows << row;
     }
     rows << addRow(addFolderItemId(), QStringLiteral("Add Folder"), QStringLiteral("Action_newFolder"))
-         << addRow(addMailboxItemId(), QStringLiteral("Add Mailbox From Mail.app"), QStringLiteral("Action_newMailbox"));
+         << addRow(addMailboxItemId(), QStringLiteral("Add Mailbox From Mail Client"), QStringLiteral("Action_newMailbox"));
     m_rows = rows;
 
     m_selected = -1;

@@ -87,7 +87,7 @@ public:
     /// Removes the source's own destination; it then uses the main one.
     static void removeOwnDestination(const QString &sourceKey, Preferences &prefs);
 
-    /// The folder the "Add Mailbox From Mail.app" chooser opens at on Linux: the first of
+    /// The folder the "Add Mailbox From Mail Client" chooser opens at on Linux: the first of
     /// ~/Mail, ~/.thunderbird, ~/Maildir and ~/.local/share/evolution/mail that exists (the
     /// stores the folder scan reads: Thunderbird profiles, Maildirs, mbox files), else the home
     /// folder. `home` is the user's home folder as the user database records it.

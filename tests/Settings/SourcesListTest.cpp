@@ -54,7 +54,7 @@ TEST_F(SourcesRows, RowsFollowTheStore)
     EXPECT_EQ(r[3].value("icon").toString(), "40-40-icon-mailbox.png");
     EXPECT_EQ(r[7].value("name").toString(), "Archive 2015");
     EXPECT_EQ(r[7].value("folder").toString(), "/m/Archive 2015");
-    EXPECT_EQ(r[9].value("name").toString(), "Add Mailbox From Mail.app");
+    EXPECT_EQ(r[9].value("name").toString(), "Add Mailbox From Mail Client");
     EXPECT_EQ(r[9].value("action").toString(), "Action_newMailbox");
     EXPECT_FALSE(r[0].contains("icon"));
 }
