@@ -5,7 +5,8 @@
 // Thumb::URI and Thumb::MTime so that a changed file gets a new one).
 //
 // Blocking (a PDF page is rendered): call off the main thread. Thumbnails are written
-// 0600 in 0700 folders, as the specification asks, since they show private mail.
+// 0600 in 0700 folders, as the freedesktop thumbnail standard asks, since they show
+// private mail.
 
 #include <QImage>
 #include <QString>
