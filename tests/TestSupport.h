@@ -2,6 +2,8 @@
 // Shared helpers for the test suite.
 
 #include <QString>
+
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace TestSupport {
@@ -17,6 +19,8 @@ QString tarnwickBinary();
 QByteArray readAll(const QString &path);
 // Writes `bytes` to `path`, making its folder first; a failure fails the test.
 void writeFile(const QString &path, const QByteArray &bytes);
+// Runs the event loop until `done` holds or `ms` pass; whether it holds.
+bool spinUntil(const std::function<bool()> &done, int ms = 15000);
 
 } // namespace TestSupport
 

@@ -18,17 +18,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "TestSupport.h"
 
-// Runs the event loop until `done` holds or `ms` pass.
-bool spinUntil(const std::function<bool()> &done, int ms = 10000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    return done();
-}
+namespace {
 
 // The browser's part: follows the authorization address and its redirect to the loopback
 // listener; the page the listener answered with.
@@ -36,7 +28,7 @@ QByteArray browse(const QUrl &url)
 {
     static QNetworkAccessManager browser;
     QNetworkReply *reply = browser.get(QNetworkRequest(url));
-    spinUntil([reply] { return reply->isFinished(); });
+    TestSupport::spinUntil([reply] { return reply->isFinished(); });
     reply->deleteLater();
     return reply->readAll();
 }
@@ -242,7 +234,7 @@ TEST(GTMOAuth2SignIn, CompleteSignInSavesTheAuthorization)
         // An answer with another state is not taken.
         EXPECT_TRUE(browse(QUrl(signIn.redirectURI() + "?code=forged&state=other")).contains("not the answer"));
         const QByteArray page = browse(opened);
-        ASSERT_TRUE(spinUntil([&] { return finishedCount > 0; })) << server.refusals().join('\n').toStdString();
+        ASSERT_TRUE(TestSupport::spinUntil([&] { return finishedCount > 0; })) << server.refusals().join('\n').toStdString();
         EXPECT_TRUE(page.contains("return to Tarnwick")) << page.constData();
         // A second answer after the first finds no listener.
         browse(QUrl(signIn.redirectURI() + "?code=again&state=x"));

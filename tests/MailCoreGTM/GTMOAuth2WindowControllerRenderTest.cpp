@@ -26,16 +26,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "TestSupport.h"
 
-bool spinUntil(const std::function<bool()> &done, int ms = 15000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+namespace {
 
 struct Fixture {
     MockAuthorizationServer server;
@@ -94,7 +87,7 @@ TEST(GTMOAuth2WindowController, CopyAddressThenSignInThroughTheBrowser)
     copy->click();
     EXPECT_EQ(QApplication::clipboard()->text(), QString::fromUtf8(f.opened.toEncoded()));
     f.browser.get(QNetworkRequest(QUrl(QApplication::clipboard()->text())));
-    ASSERT_TRUE(spinUntil([&] { return calls > 0 && !alive; })) << f.server.refusals().join('\n').toStdString();
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return calls > 0 && !alive; })) << f.server.refusals().join('\n').toStdString();
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(result.isError()) << result.description.toStdString();
     EXPECT_EQ(auth.userEmail(), "sam@example.org");
@@ -117,7 +110,7 @@ TEST(GTMOAuth2WindowController, CancelEndsTheSignInOnce)
         result = e;
     });
     window->reject();
-    ASSERT_TRUE(spinUntil([&] { return !alive; }));
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return !alive; }));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(result.code, kGTMOAuth2ErrorWindowClosed);
     EXPECT_EQ(f.server.codeGrants(), 0);
@@ -136,7 +129,7 @@ TEST(GTMOAuth2WindowController, AddingAGoogleAccountStoresItAndGrantsIt)
         why = error;
         done = true;
     });
-    ASSERT_TRUE(spinUntil([&] { return done; })) << f.server.refusals().join('\n').toStdString();
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return done; })) << f.server.refusals().join('\n').toStdString();
     ASSERT_EQ(added, "new-account@example.org") << why.toStdString();
     Preferences &prefs = Preferences::shared();
     EXPECT_TRUE(prefs.stringListForKey("EmailAccounts").contains(added));
@@ -172,12 +165,12 @@ TEST(GTMOAuth2WindowController, ASignInThatCannotBeRenewedAsksTheUserFirst)
     } rows[] = {{QMessageBox::Cancel, false}, {QMessageBox::Ok, true}};
     for (const Row &row : rows) {
         oauth.launchOauthWorkflowForEmail(email, true);
-        ASSERT_TRUE(spinUntil([&] { return alert() != nullptr; }));
+        ASSERT_TRUE(TestSupport::spinUntil([&] { return alert() != nullptr; }));
         QMessageBox *box = alert();
         EXPECT_EQ(box->text(), "Authenticate for " + email);
         EXPECT_EQ(box->informativeText(), "You will need to authenticate with your Google credentials.");
         box->button(row.answer)->click();
-        ASSERT_TRUE(spinUntil([&] { return granted.count() + failed.count() > 0; }))
+        ASSERT_TRUE(TestSupport::spinUntil([&] { return granted.count() + failed.count() > 0; }))
             << f.server.refusals().join('\n').toStdString();
         EXPECT_EQ(granted.count(), row.granted ? 1 : 0);
         EXPECT_EQ(failed.count(), row.granted ? 0 : 1);
@@ -205,7 +198,7 @@ TEST(GTMOAuth2WindowController, TheAccountPaneAddsAGoogleAccount)
     pane->googleKindButton()->click();
     pane->googleSignInButton()->click();
     const QString email = QStringLiteral("pane-account@example.org");
-    ASSERT_TRUE(spinUntil([&] { return SourcesList::isAccount(email, prefs); })) << f.server.refusals().join('\n').toStdString();
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return SourcesList::isAccount(email, prefs); })) << f.server.refusals().join('\n').toStdString();
     EXPECT_EQ(AccountSetup::authSystem(email, prefs), AccountSetup::kauthGoogleOAuth());
     EXPECT_EQ(pane->emailField()->text(), email);
     EXPECT_EQ(AccountOAuth::shared().accessTokenFromOAuth(email), f.server.lastAccessToken());

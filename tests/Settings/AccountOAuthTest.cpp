@@ -18,16 +18,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "TestSupport.h"
 
-bool spinUntil(const std::function<bool()> &done, int ms = 10000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    return done();
-}
+namespace {
 
 QString googleAccount(Preferences &prefs)
 {
@@ -106,7 +99,7 @@ TEST(AccountOAuth, TokenRule)
     QSignalSpy failed(&oauth, &AccountOAuth::OAuthFailed);
     Log::captureStart();
     EXPECT_EQ(oauth.accessTokenFromOAuth(email), "");
-    ASSERT_TRUE(spinUntil([&] { return failed.count() == 1; }));
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return failed.count() == 1; }));
     EXPECT_EQ(failed.at(0).at(0).toString(), email);
     const QStringList lines = Log::captureTake();
     EXPECT_TRUE(lines.contains("failed oauth for " + email)) << lines.join('\n').toStdString();
@@ -145,7 +138,7 @@ TEST(AccountOAuth, SavedAuthorizationIsRenewedAfterARestartAndAfterARefusal)
                                               EXPECT_FALSE(e.isError()) << e.description.toStdString();
                                           },
                                           nullptr));
-        ASSERT_TRUE(spinUntil([&] { return done; }));
+        ASSERT_TRUE(TestSupport::spinUntil([&] { return done; }));
     }
     const QString firstRefresh = server.lastRefreshToken();
 
@@ -156,7 +149,7 @@ TEST(AccountOAuth, SavedAuthorizationIsRenewedAfterARestartAndAfterARefusal)
     QSignalSpy granted(&oauth, &AccountOAuth::OAuthGranted);
     QSignalSpy failed(&oauth, &AccountOAuth::OAuthFailed);
     EXPECT_EQ(oauth.accessTokenFromOAuth(email), "");
-    ASSERT_TRUE(spinUntil([&] { return granted.count() == 1; })) << server.refusals().join('\n').toStdString();
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return granted.count() == 1; })) << server.refusals().join('\n').toStdString();
     EXPECT_EQ(granted.at(0).at(0).toString(), email);
     const QString token = oauth.accessTokenFromOAuth(email);
     EXPECT_EQ(token, server.lastAccessToken());
@@ -174,7 +167,7 @@ TEST(AccountOAuth, SavedAuthorizationIsRenewedAfterARestartAndAfterARefusal)
     oauth.authFailed(token);
     EXPECT_TRUE(Log::captureTake().contains("Credentials removed. " + email));
     EXPECT_EQ(oauth.accessTokenFromOAuth(email), "");
-    ASSERT_TRUE(spinUntil([&] { return granted.count() == 2; }));
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return granted.count() == 2; }));
     EXPECT_EQ(oauth.accessTokenFromOAuth(email), server.lastAccessToken());
     EXPECT_NE(server.lastAccessToken(), token);
 
@@ -183,7 +176,7 @@ TEST(AccountOAuth, SavedAuthorizationIsRenewedAfterARestartAndAfterARefusal)
     server.revokeRefreshTokens();
     clock.now = clock.now.addSecs(301);
     oauth.authFailed(server.lastAccessToken());
-    ASSERT_TRUE(spinUntil([&] { return failed.count() == 1; }));
+    ASSERT_TRUE(TestSupport::spinUntil([&] { return failed.count() == 1; }));
     EXPECT_FALSE(prefs.boolForKey("OAuth2: " + name));
     EXPECT_EQ(keyring->countItems(name, "OAuth"), 0);
     EXPECT_EQ(oauth.accessTokenFromOAuth(email), "");
