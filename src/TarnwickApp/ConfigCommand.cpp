@@ -1,4 +1,5 @@
 #include "TarnwickApp/ConfigCommand.h"
+#include "TarnwickApp/CommandGroup.h"
 #include "TarnwickApp/ConsoleOutput.h"
 
 #include "AppSandbox/FolderAccess.h"
@@ -142,16 +143,10 @@ namespace ConfigCommand {
 int run(const QStringList &argsIn)
 {
     QStringList args = argsIn;
-    if (args.removeAll(QStringLiteral("--verbose")) > 0)
-        Log::setEchoAlways();
-    if (args.isEmpty())
-        return usage(QStringLiteral("no command given"));
-    if (args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h")) {
-        printOut(QString::fromLatin1(kUsage));
-        return 0;
-    }
+    QString command;
+    if (const std::optional<int> status = CommandGroup::takeCommand(args, kUsage, usage, command))
+        return *status;
     Preferences &prefs = Preferences::shared();
-    const QString command = args.takeFirst();
     if (command == QLatin1String("list"))
         return args.isEmpty() ? list(prefs) : usage(QStringLiteral("list takes no arguments"));
     if (command == QLatin1String("get") || command == QLatin1String("unset")) {
